@@ -1,0 +1,6 @@
+#include "app/demo.h"
+
+int main()
+{
+    return runDemo();
+}

@@ -1,0 +1,60 @@
+#include <GLFW/glfw3.h>
+
+#include <cstdio>
+
+#include "app/demo.h"
+#include "app/render/frame.h"
+#include "app/settings/settings.h"
+#include "app/state.h"
+#include "platform/desktop.h"
+#include "platform/music.h"
+
+static void startMusic()
+{
+    musicInit(1, 44100, 0, demoState.window, nullptr);
+    demoState.musicStream = musicStreamCreateFile(false, demoState.musicFile, 0, 0, 0);
+    // The run still goes on, and ends at once; but a silent exit 0 would hide why.
+    if (demoState.musicStream == 0)
+        std::fprintf(stderr, "quillvane: cannot play %s: %s\n", demoState.musicFile, musicLastError());
+    const uint64_t length = musicChannelGetLength(demoState.musicStream, musicPosByte);
+    demoState.musicLengthSeconds = musicChannelBytesToSeconds(demoState.musicStream, length);
+    musicChannelPlay(demoState.musicStream, true);
+}
+
+// Polls as fast as it can; only rendering is paced. Nothing here may block, allocate or talk to
+// the X server outside a rendered frame.
+static void runMainLoop()
+{
+    GLFWwindow* window = demoState.window;
+    while (!glfwWindowShouldClose(window)) {
+        const double t = readClock();
+        if (t - demoState.lastFrameTime >= 1.0 / runSettings.frameRate) {
+            demoState.lastFrameTime = t;
+            renderFrame();
+        }
+        const uint64_t position = musicChannelGetPosition(demoState.musicStream, musicPosByte);
+        demoState.musicPositionSeconds = musicChannelBytesToSeconds(demoState.musicStream, position);
+        if (demoState.musicPositionSeconds == demoState.musicLengthSeconds)
+            glfwSetWindowShouldClose(window, GLFW_TRUE);
+        if (isForegroundWindow(window) && getKeyState(GLFW_KEY_ESCAPE) != 0)
+            glfwSetWindowShouldClose(window, GLFW_TRUE);
+    }
+}
+
+static int shutDown()
+{
+    if (runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
+        getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
+    glfwTerminate();
+    demoState.window = nullptr;
+    if (useSettingsFile == 1)
+        writeSettings();
+    return 0;
+}
+
+int playDemo()
+{
+    startMusic();
+    runMainLoop();
+    return shutDown();
+}

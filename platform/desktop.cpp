@@ -1,0 +1,140 @@
+#include "platform/desktop.h"
+
+#include <GLFW/glfw3.h>
+#include <SDL2/SDL.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/Xrandr.h>
+
+int askYesNoCancel(const char* caption, const char* text)
+{
+    const SDL_MessageBoxButtonData buttons[] = {
+        {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, answerYes, "Yes"},
+        {0, answerNo, "No"},
+        {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, answerCancel, "Cancel"},
+    };
+    const SDL_MessageBoxData box = {
+        SDL_MESSAGEBOX_INFORMATION, nullptr, caption, text, SDL_arraysize(buttons), buttons, nullptr,
+    };
+    int chosen = -1;
+    if (SDL_ShowMessageBox(&box, &chosen) != 0)
+        return 0;
+    // The box reports -1 when it was closed without a button.
+    return chosen < 0 ? answerCancel : chosen;
+}
+
+void measureDesktop(int32_t* right, int32_t* bottom)
+{
+    *right = 0;
+    *bottom = 0;
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return;
+    Window root = DefaultRootWindow(display);
+    *right = DisplayWidth(display, DefaultScreen(display));
+    *bottom = DisplayHeight(display, DefaultScreen(display));
+    // The root window spans every monitor; the desktop the demo fills is the primary one.
+    int eventBase = 0, errorBase = 0;
+    if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+        int count = 0;
+        XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
+        if (monitors && count > 0) {
+            const XRRMonitorInfo* chosen = &monitors[0];
+            for (int i = 0; i < count; ++i)
+                if (monitors[i].primary)
+                    chosen = &monitors[i];
+            *right = chosen->width;
+            *bottom = chosen->height;
+        }
+        if (monitors)
+            XRRFreeMonitors(monitors);
+    }
+    XCloseDisplay(display);
+}
+
+void setWindowFramePos(GLFWwindow* window, int x, int y)
+{
+    // The window library places the drawable area; the frame's extents lie left of and above it.
+    int left = 0, top = 0;
+    glfwGetWindowFrameSize(window, &left, &top, nullptr, nullptr);
+    glfwSetWindowPos(window, x + left, y + top);
+}
+
+void getWindowFramePos(GLFWwindow* window, int* x, int* y)
+{
+    int left = 0, top = 0;
+    glfwGetWindowFrameSize(window, &left, &top, nullptr, nullptr);
+    glfwGetWindowPos(window, x, y);
+    *x -= left;
+    *y -= top;
+}
+
+static int cursorCounter = 0;
+
+int showCursor(GLFWwindow* window, bool show)
+{
+    cursorCounter += show ? 1 : -1;
+    glfwSetInputMode(window, GLFW_CURSOR, cursorCounter < 0 ? GLFW_CURSOR_HIDDEN : GLFW_CURSOR_NORMAL);
+    return cursorCounter;
+}
+
+// Written by the window's event callbacks, read by the main loop on every turn.
+static GLFWwindow* focusedWindow = nullptr;
+static uint8_t keyDown[GLFW_KEY_LAST + 1];
+static uint8_t keyPressed[GLFW_KEY_LAST + 1];
+
+static void onFocus(GLFWwindow* window, int focused)
+{
+    if (focused)
+        focusedWindow = window;
+    else if (focusedWindow == window)
+        focusedWindow = nullptr;
+}
+
+static void onKey(GLFWwindow*, int key, int, int action, int)
+{
+    if (key < 0 || key > GLFW_KEY_LAST)
+        return;
+    if (action == GLFW_PRESS) {
+        keyDown[key] = 1;
+        keyPressed[key] = 1;
+    } else if (action == GLFW_RELEASE) {
+        keyDown[key] = 0;
+    }
+}
+
+void attachWindowInput(GLFWwindow* window)
+{
+    glfwSetWindowFocusCallback(window, onFocus);
+    glfwSetKeyCallback(window, onKey);
+    if (glfwGetWindowAttrib(window, GLFW_FOCUSED))
+        focusedWindow = window;
+}
+
+bool isForegroundWindow(GLFWwindow* window)
+{
+    return window && focusedWindow == window;
+}
+
+int32_t getKeyState(int key)
+{
+    if (key < 0 || key > GLFW_KEY_LAST)
+        return 0;
+    int32_t state = (keyDown[key] ? keyDownBit : 0) | (keyPressed[key] ? keyPressedBit : 0);
+    keyPressed[key] = 0;
+    return state;
+}
+
+void setWindowTitle(GLFWwindow* window, const char* text)
+{
+    glfwSetWindowTitle(window, text);
+}
+
+bool isWindowMinimised(GLFWwindow* window)
+{
+    return glfwGetWindowAttrib(window, GLFW_ICONIFIED) != 0;
+}
+
+double readClock()
+{
+    return glfwGetTime();
+}

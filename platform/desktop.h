@@ -1,0 +1,51 @@
+// Desktop window services: the start-up question, the desktop size, frame placement, the cursor,
+// the foreground test, key states, the title and the minimised test.
+#pragma once
+
+#include <cstdint>
+
+struct GLFWwindow;
+
+// Answers of the start-up question.
+constexpr int answerYes = 6;
+constexpr int answerNo = 7;
+constexpr int answerCancel = 2;
+
+// A Yes/No/Cancel question with no owner window. Return chooses Yes; Escape or closing the box
+// chooses Cancel. Returns 0 when no box can be shown.
+int askYesNoCancel(const char* caption, const char* text);
+
+// Right and bottom edge of the desktop: the primary monitor's size, asked of the X server directly
+// so that the window library need not be initialised yet. Both 0 when there is no display.
+void measureDesktop(int32_t* right, int32_t* bottom);
+
+// Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
+// keeping its size, and raises it.
+void setWindowFramePos(GLFWwindow* window, int x, int y);
+
+// The outer frame's top-left corner, the inverse of setWindowFramePos.
+void getWindowFramePos(GLFWwindow* window, int* x, int* y);
+
+// Lowers (show false) or raises the cursor display counter and returns its new value; the cursor
+// is hidden over the window while the counter is negative.
+int showCursor(GLFWwindow* window, bool show);
+
+// Starts following the window's focus and key events. Called once, before the window is shown.
+void attachWindowInput(GLFWwindow* window);
+
+// True while the window has the input focus. Reads state kept from the window's events: no round
+// trip to the X server.
+bool isForegroundWindow(GLFWwindow* window);
+
+// Bit 0: the key (a GLFW key code) was pressed in the window since the previous query of that key.
+// Bit 15: the key is down now. Only the window's own key events count.
+int32_t getKeyState(int key);
+constexpr int32_t keyPressedBit = 0x0001;
+constexpr int32_t keyDownBit = 0x8000;
+
+void setWindowTitle(GLFWwindow* window, const char* text);
+
+bool isWindowMinimised(GLFWwindow* window);
+
+// Seconds since the window library was initialised; the demo's one clock.
+double readClock();

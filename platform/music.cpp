@@ -1,0 +1,423 @@
+#include "platform/music.h"
+
+#include <SDL2/SDL.h>
+#include <sndfile.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr uint32_t blockFrames = 1024;
+constexpr double bufferedSeconds = 0.35;
+constexpr int maxStreams = 16;
+constexpr int outputChannelLimit = 8;
+
+// Position and restart count share one word, so that the output thread never stores a position
+// that belongs to the stream before a restart.
+constexpr int positionBits = 48;
+constexpr uint64_t positionMask = (uint64_t{1} << positionBits) - 1;
+uint64_t packPosition(uint32_t epoch, int64_t frames)
+{
+    return (uint64_t{epoch & 0xFFFF} << positionBits) | (uint64_t(frames) & positionMask);
+}
+uint32_t epochOf(uint64_t packed) { return uint32_t(packed >> positionBits); }
+int64_t framesOf(uint64_t packed) { return int64_t(packed & positionMask); }
+
+struct RingBlock {
+    uint32_t epoch;
+    uint32_t frames;
+    int64_t startFrame;
+    bool last;
+};
+
+struct MusicStream {
+    std::string path;
+    SNDFILE* file = nullptr;
+    SF_INFO info{};
+    int outChannels = 0;
+    int64_t lengthFrames = 0;
+    SDL_AudioDeviceID device = 0;
+    std::thread decoder;
+    SDL_sem* wake = nullptr;
+    std::atomic<bool> quit{false};
+
+    // Single producer (decoder), single consumer (output callback).
+    std::vector<RingBlock> blocks;
+    std::vector<int16_t> samples;
+    std::atomic<uint64_t> written{0};
+    std::atomic<uint64_t> read{0};
+
+    std::atomic<uint32_t> epoch{0};
+    std::atomic<bool> playing{false};
+    std::atomic<uint64_t> position{0};
+    std::atomic<uint64_t> underruns{0};
+
+    // Caller's thread only.
+    bool everPlayed = false;
+
+    // Output callback only.
+    uint32_t readOffset = 0;
+    uint32_t primedEpoch = ~0u;
+    uint32_t endedEpoch = ~0u;
+
+    // Decoder only.
+    std::vector<int16_t> decoded;
+};
+
+MusicStream* streams[maxStreams];
+uint32_t generations[maxStreams];
+char lastError[256];
+bool silentOutput = false;
+
+void setError(const char* text)
+{
+    std::snprintf(lastError, sizeof lastError, "%s", text);
+}
+
+MusicStream* streamOf(uint32_t handle)
+{
+    if (handle == 0)
+        return nullptr;
+    uint32_t slot = (handle - 1) % maxStreams;
+    if (generations[slot] != (handle - 1) / maxStreams)
+        return nullptr;
+    return streams[slot];
+}
+
+void useSilentOutput()
+{
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
+    SDL_InitSubSystem(SDL_INIT_AUDIO);
+    silentOutput = true;
+}
+
+bool anyStreamOpen()
+{
+    for (MusicStream* s : streams)
+        if (s)
+            return true;
+    return false;
+}
+
+void fillOutput(void* user, Uint8* out, int len)
+{
+    MusicStream* s = static_cast<MusicStream*>(user);
+    const uint32_t channels = uint32_t(s->outChannels);
+    const uint32_t want = uint32_t(len) / (channels * 2);
+    if (!s->playing.load(std::memory_order_acquire)) {
+        std::memset(out, 0, size_t(len));
+        return;
+    }
+    const uint32_t epoch = s->epoch.load(std::memory_order_acquire);
+    const uint64_t count = s->blocks.size();
+    int16_t* dst = reinterpret_cast<int16_t*>(out);
+    uint64_t r = s->read.load(std::memory_order_relaxed);
+    const uint64_t w = s->written.load(std::memory_order_acquire);
+    uint32_t filled = 0;
+    int64_t reached = -1;
+    while (filled < want && r != w) {
+        const RingBlock& block = s->blocks[r % count];
+        if (block.epoch != epoch) {
+            // Decoded before a restart: dropped unheard.
+            ++r;
+            s->readOffset = 0;
+            continue;
+        }
+        const uint32_t take = std::min(block.frames - s->readOffset, want - filled);
+        const int16_t* src = &s->samples[((r % count) * blockFrames + s->readOffset) * channels];
+        std::memcpy(dst + size_t(filled) * channels, src, size_t(take) * channels * 2);
+        filled += take;
+        s->readOffset += take;
+        reached = block.startFrame + s->readOffset;
+        s->primedEpoch = epoch;
+        if (s->readOffset == block.frames) {
+            if (block.last)
+                s->endedEpoch = epoch;
+            ++r;
+            s->readOffset = 0;
+        }
+    }
+    if (filled < want)
+        std::memset(dst + size_t(filled) * channels, 0, size_t(want - filled) * channels * 2);
+    s->read.store(r, std::memory_order_release);
+
+    const bool ended = s->endedEpoch == epoch;
+    uint64_t current = s->position.load(std::memory_order_relaxed);
+    if (epochOf(current) == (epoch & 0xFFFF) && (ended || reached >= 0)) {
+        const int64_t frames = ended ? s->lengthFrames : std::min(reached, s->lengthFrames);
+        s->position.compare_exchange_strong(current, packPosition(epoch, frames), std::memory_order_release,
+                                            std::memory_order_relaxed);
+    }
+    if (filled < want && !ended && s->primedEpoch == epoch)
+        s->underruns.fetch_add(1, std::memory_order_relaxed);
+    SDL_SemPost(s->wake);
+}
+
+bool rewind(MusicStream* s)
+{
+    if (sf_seek(s->file, 0, SEEK_SET) == 0)
+        return true;
+    // Some decoders cannot seek back after an error; opening again gets the beginning.
+    sf_close(s->file);
+    SF_INFO info{};
+    s->file = sf_open(s->path.c_str(), SFM_READ, &info);
+    if (s->file)
+        sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return s->file != nullptr;
+}
+
+void decodeLoop(MusicStream* s)
+{
+    const uint64_t count = s->blocks.size();
+    const int inChannels = s->info.channels;
+    const int outChannels = s->outChannels;
+    uint32_t localEpoch = ~0u;
+    bool finished = false;
+    int64_t decodedFrames = 0;
+    while (!s->quit.load(std::memory_order_acquire)) {
+        const uint32_t epoch = s->epoch.load(std::memory_order_acquire);
+        if (epoch != localEpoch) {
+            const bool atStart = localEpoch == ~0u;
+            localEpoch = epoch;
+            decodedFrames = 0;
+            finished = !atStart && !rewind(s);
+        }
+        while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
+            const uint64_t w = s->written.load(std::memory_order_relaxed);
+            if (w - s->read.load(std::memory_order_acquire) >= count)
+                break;
+            sf_count_t got = sf_readf_short(s->file, s->decoded.data(), blockFrames);
+            if (got < 0)
+                got = 0;
+            // Never beyond the announced length: the position must meet it exactly at the end.
+            got = std::min<sf_count_t>(got, s->lengthFrames - decodedFrames);
+            int16_t* dst = &s->samples[(w % count) * blockFrames * size_t(outChannels)];
+            if (inChannels == outChannels) {
+                std::memcpy(dst, s->decoded.data(), size_t(got) * size_t(outChannels) * 2);
+            } else {
+                for (sf_count_t f = 0; f < got; ++f)
+                    for (int c = 0; c < outChannels; ++c)
+                        dst[f * outChannels + c] = s->decoded[size_t(f) * size_t(inChannels) + size_t(c)];
+            }
+            RingBlock& block = s->blocks[w % count];
+            block.epoch = epoch;
+            block.frames = uint32_t(got);
+            block.startFrame = decodedFrames;
+            decodedFrames += got;
+            block.last = got < sf_count_t(blockFrames) || decodedFrames >= s->lengthFrames;
+            finished = block.last;
+            s->written.store(w + 1, std::memory_order_release);
+        }
+        SDL_SemWaitTimeout(s->wake, 100);
+    }
+}
+
+void closeStream(MusicStream* s)
+{
+    if (s->device)
+        SDL_CloseAudioDevice(s->device);
+    if (s->decoder.joinable()) {
+        s->quit.store(true, std::memory_order_release);
+        SDL_SemPost(s->wake);
+        s->decoder.join();
+    }
+    if (s->wake)
+        SDL_DestroySemaphore(s->wake);
+    if (s->file)
+        sf_close(s->file);
+    delete s;
+}
+
+SDL_AudioDeviceID openOutput(MusicStream* s)
+{
+    SDL_AudioSpec want{};
+    want.freq = s->info.samplerate;
+    want.format = AUDIO_S16SYS;
+    want.channels = Uint8(s->outChannels);
+    want.samples = s->info.samplerate > 48000 ? 2048 : 1024;
+    want.callback = fillOutput;
+    want.userdata = s;
+    SDL_AudioSpec have{};
+    if (!SDL_WasInit(SDL_INIT_AUDIO) && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        useSilentOutput();
+    // No change allowed: SDL converts to whatever the device takes, so the callback deals in the
+    // file's own frames and the position counts them exactly.
+    SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (device == 0 && !silentOutput && !anyStreamOpen()) {
+        useSilentOutput();
+        device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    }
+    if (device == 0)
+        std::snprintf(lastError, sizeof lastError, "no sound output: %s", SDL_GetError());
+    return device;
+}
+
+} // namespace
+
+bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
+{
+    if (device == 0) {
+        useSilentOutput();
+        return true;
+    }
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        useSilentOutput();
+    return SDL_WasInit(SDL_INIT_AUDIO) != 0;
+}
+
+uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offset, uint64_t length, uint32_t)
+{
+    if (fromMemory || offset != 0 || length != 0 || !file) {
+        setError("only whole files are supported");
+        return 0;
+    }
+    const char* path = static_cast<const char*>(file);
+    int slot = 0;
+    while (slot < maxStreams && streams[slot])
+        ++slot;
+    if (slot == maxStreams) {
+        setError("too many streams");
+        return 0;
+    }
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+        setError(std::strerror(errno));
+        return 0;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        setError(S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+        return 0;
+    }
+
+    MusicStream* s = new MusicStream;
+    s->path = path;
+    s->file = sf_open(path, SFM_READ, &s->info);
+    if (!s->file) {
+        setError(sf_strerror(nullptr));
+        delete s;
+        return 0;
+    }
+    if (s->info.channels < 1 || s->info.samplerate < 1 || s->info.frames < 0 ||
+        s->info.frames >= int64_t(positionMask / uint64_t(s->info.channels * 2))) {
+        setError("unusable stream format");
+        closeStream(s);
+        return 0;
+    }
+    sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    s->lengthFrames = s->info.frames;
+    s->outChannels = s->info.channels <= outputChannelLimit ? s->info.channels : 2;
+    const uint64_t blockCount =
+        std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->info.samplerate / blockFrames) + 1);
+    s->blocks.assign(blockCount, RingBlock{~0u, 0, 0, false});
+    s->samples.assign(blockCount * blockFrames * size_t(s->outChannels), 0);
+    s->decoded.assign(size_t(blockFrames) * size_t(s->info.channels), 0);
+    s->wake = SDL_CreateSemaphore(0);
+    s->decoder = std::thread(decodeLoop, s);
+    s->device = openOutput(s);
+    if (!s->device) {
+        closeStream(s);
+        return 0;
+    }
+    SDL_PauseAudioDevice(s->device, 0);
+    streams[slot] = s;
+    return uint32_t(slot + 1) + generations[slot] * maxStreams;
+}
+
+uint64_t musicChannelGetLength(uint32_t handle, uint32_t mode)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s || mode != musicPosByte)
+        return musicErrorValue;
+    return uint64_t(s->lengthFrames) * uint64_t(s->info.channels) * 2;
+}
+
+uint64_t musicChannelGetPosition(uint32_t handle, uint32_t mode)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s || mode != musicPosByte)
+        return musicErrorValue;
+    return uint64_t(framesOf(s->position.load(std::memory_order_acquire))) * uint64_t(s->info.channels) * 2;
+}
+
+double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s)
+        return -1.0;
+    return double(bytes) / (double(s->info.samplerate) * s->info.channels * 2);
+}
+
+bool musicChannelPlay(uint32_t handle, bool restart)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s)
+        return false;
+    // Before the first play nothing was consumed, so what the decoder holds is the beginning.
+    if (restart && s->everPlayed) {
+        const uint32_t epoch = s->epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
+        s->position.store(packPosition(epoch, 0), std::memory_order_release);
+        SDL_SemPost(s->wake);
+    }
+    s->everPlayed = true;
+    // Every running frame calls this: store only on a change.
+    if (!s->playing.load(std::memory_order_relaxed))
+        s->playing.store(true, std::memory_order_release);
+    return true;
+}
+
+bool musicChannelPause(uint32_t handle)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s)
+        return false;
+    if (s->playing.load(std::memory_order_relaxed))
+        s->playing.store(false, std::memory_order_release);
+    return true;
+}
+
+const char* musicLastError()
+{
+    return lastError;
+}
+
+uint64_t musicChannelUnderruns(uint32_t handle)
+{
+    MusicStream* s = streamOf(handle);
+    return s ? s->underruns.load(std::memory_order_relaxed) : 0;
+}
+
+const char* musicOutputDriver()
+{
+    const char* name = SDL_GetCurrentAudioDriver();
+    return name ? name : "";
+}
+
+bool musicStreamFree(uint32_t handle)
+{
+    MusicStream* s = streamOf(handle);
+    if (!s)
+        return false;
+    const uint32_t slot = (handle - 1) % maxStreams;
+    streams[slot] = nullptr;
+    ++generations[slot];
+    closeStream(s);
+    return true;
+}
+
+void musicFree()
+{
+    for (int slot = 0; slot < maxStreams; ++slot)
+        if (streams[slot])
+            musicStreamFree(uint32_t(slot + 1) + generations[slot] * maxStreams);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    silentOutput = false;
+}

@@ -1,0 +1,34 @@
+// The music service: streams one file through the sound output, with play, pause, restart, and the
+// length and play position in bytes of 16-bit PCM at the file's own rate and channel count.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t musicPosByte = 0;
+// Length and position of a handle that names no stream.
+constexpr uint64_t musicErrorValue = ~uint64_t{0};
+
+// device: -1 or 1 the default output, 0 no sound. Where no output can be opened the service plays
+// into SDL's silent driver, which consumes audio in real time.
+bool musicInit(int device, uint32_t freq, uint32_t flags, void* window, const void* deviceGuid);
+
+// Opens a file in any format the decoder recognises by content. Returns 0 when it cannot be opened
+// or decoded; musicLastError then says why. Only whole files are supported (offset and length 0).
+uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offset, uint64_t length,
+                               uint32_t flags);
+
+uint64_t musicChannelGetLength(uint32_t handle, uint32_t mode);
+// Frames handed to the output since the last restart; equals the length once the stream has ended.
+uint64_t musicChannelGetPosition(uint32_t handle, uint32_t mode);
+// -1.0 for a handle that names no stream.
+double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes);
+// restart: from the beginning. Otherwise resumes a paused stream where it stopped.
+bool musicChannelPlay(uint32_t handle, bool restart);
+bool musicChannelPause(uint32_t handle);
+
+// Beyond the demo's needs: for the program's one error line, tests and benchmarks.
+const char* musicLastError();
+uint64_t musicChannelUnderruns(uint32_t handle);
+const char* musicOutputDriver();
+bool musicStreamFree(uint32_t handle);
+void musicFree();

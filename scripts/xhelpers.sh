@@ -1,0 +1,47 @@
+# Shell helpers to find the demo's windows on an X server and answer its start-up question.
+# Sourced by scripts and tests; every wait is bounded.
+
+# The start-up question's box has no class; the demo's window has one.
+qv_box_id() { xwininfo -root -tree 2>/dev/null | awk '/"Quillvane": \(\)/ {print $1; exit}'; }
+qv_window_id() { xwininfo -root -tree 2>/dev/null | awk '/"Quillvane": \("/ {print $1; exit}'; }
+
+# qv_wait SECONDS COMMAND...: runs COMMAND until it prints something, for at most SECONDS.
+qv_wait() {
+  local limit=$1; shift
+  local end=$(( $(date +%s%N) + limit * 1000000000 )) out
+  while [ "$(date +%s%N)" -lt "$end" ]; do
+    out=$("$@")
+    if [ -n "$out" ]; then echo "$out"; return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# Prints "X Y W H" of a window's drawable area in root coordinates.
+qv_geometry() {
+  xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4} /Width:/{w=$2} /Height:/{h=$2} END{print x, y, w, h}'
+}
+
+# qv_answer yes|no|cancel: waits for the question and answers it as a person would.
+qv_answer() {
+  local box x y w h
+  box=$(qv_wait 15 qv_box_id) || { echo "qv_answer: no question appeared" >&2; return 1; }
+  xdotool windowfocus --sync "$box" 2>/dev/null || true
+  case "$1" in
+    yes) xdotool key --window "$box" Return 2>/dev/null || xdotool key Return ;;
+    cancel) xdotool key Escape ;;
+    no)
+      # No is the middle button; the buttons sit along the bottom of the box.
+      read -r x y w h < <(qv_geometry "$box")
+      xdotool mousemove $((x + w / 2)) $((y + h - 41)) click 1 ;;
+  esac
+}
+
+# qv_key KEY...: gives the demo's window the focus and presses the keys.
+qv_key() {
+  local win
+  win=$(qv_window_id)
+  [ -n "$win" ] || return 1
+  xdotool windowfocus --sync "$win" 2>/dev/null || true
+  xdotool key --delay 30 "$@"
+}

@@ -1,0 +1,119 @@
+#include "tests/fake_platform.h"
+
+#include <algorithm>
+#include <string>
+
+#include "platform/desktop.h"
+#include "platform/music.h"
+
+namespace fake {
+
+Platform platform;
+
+void reset()
+{
+    platform = Platform{};
+}
+
+void press(int key)
+{
+    platform.pressedKeys.push_back(key);
+}
+
+} // namespace fake
+
+using fake::platform;
+
+int askYesNoCancel(const char*, const char*)
+{
+    return platform.answer;
+}
+
+void measureDesktop(int32_t* right, int32_t* bottom)
+{
+    *right = platform.desktopRight;
+    *bottom = platform.desktopBottom;
+}
+
+void setWindowFramePos(GLFWwindow*, int, int) {}
+void getWindowFramePos(GLFWwindow*, int*, int*) {}
+int showCursor(GLFWwindow*, bool show)
+{
+    return show ? 0 : -1;
+}
+void attachWindowInput(GLFWwindow*) {}
+
+bool isForegroundWindow(GLFWwindow*)
+{
+    return platform.foreground;
+}
+
+int32_t getKeyState(int key)
+{
+    platform.queriedKeys.push_back(key);
+    auto& keys = platform.pressedKeys;
+    auto it = std::find(keys.begin(), keys.end(), key);
+    if (it == keys.end())
+        return 0;
+    keys.erase(it);
+    return keyPressedBit;
+}
+
+void setWindowTitle(GLFWwindow*, const char* text)
+{
+    platform.titles.push_back(text);
+}
+
+bool isWindowMinimised(GLFWwindow*)
+{
+    return false;
+}
+
+double readClock()
+{
+    return platform.clock;
+}
+
+bool musicInit(int, uint32_t, uint32_t, void*, const void*)
+{
+    platform.musicCalls.push_back("init");
+    return true;
+}
+
+uint32_t musicStreamCreateFile(bool, const void*, uint64_t, uint64_t, uint32_t)
+{
+    platform.musicCalls.push_back("create");
+    return 1;
+}
+
+uint64_t musicChannelGetLength(uint32_t, uint32_t)
+{
+    return platform.musicLengthBytes;
+}
+
+uint64_t musicChannelGetPosition(uint32_t, uint32_t)
+{
+    return platform.musicPositionBytes;
+}
+
+double musicChannelBytesToSeconds(uint32_t, uint64_t bytes)
+{
+    return double(bytes) / 176400.0;
+}
+
+bool musicChannelPlay(uint32_t handle, bool restart)
+{
+    platform.musicCalls.push_back((restart ? "restart " : "play ") + std::to_string(handle));
+    return true;
+}
+
+bool musicChannelPause(uint32_t handle)
+{
+    platform.musicCalls.push_back("pause " + std::to_string(handle));
+    return true;
+}
+
+const char* musicLastError()
+{
+    return "scripted";
+}

@@ -1,0 +1,30 @@
+// A scripted desktop and music service: keys pressed on demand, a clock set by the test, and a log
+// of every music call and title change.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct Platform {
+    int answer = 0;
+    int32_t desktopRight = 1920;
+    int32_t desktopBottom = 1080;
+    bool foreground = true;
+    double clock = 0.0;
+    std::vector<int> pressedKeys;  // pressed since the previous query of each
+    std::vector<int> queriedKeys;  // every key query, in order
+    std::vector<std::string> titles;
+    std::vector<std::string> musicCalls;
+    uint64_t musicLengthBytes = 0;
+    uint64_t musicPositionBytes = 0;
+};
+
+extern Platform platform;
+
+void reset();
+void press(int key);
+
+} // namespace fake
