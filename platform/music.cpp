@@ -221,6 +221,16 @@ void decodeLoop(MusicStream* s)
     }
 }
 
+int64_t countFrames(SNDFILE* file, int channels)
+{
+    std::vector<int16_t> scratch(size_t(blockFrames) * size_t(channels));
+    int64_t frames = 0;
+    sf_count_t got = 0;
+    while ((got = sf_readf_short(file, scratch.data(), blockFrames)) > 0)
+        frames += got;
+    return frames;
+}
+
 void closeStream(MusicStream* s)
 {
     if (s->device)
@@ -306,13 +316,22 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
         delete s;
         return 0;
     }
+    sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    if (s->info.frames == SF_COUNT_MAX && s->info.channels > 0) {
+        // A damaged file hides its length: count what actually decodes.
+        s->info.frames = countFrames(s->file, s->info.channels);
+        if (s->info.frames <= 0 || sf_seek(s->file, 0, SEEK_SET) != 0) {
+            setError("cannot decode the stream");
+            closeStream(s);
+            return 0;
+        }
+    }
     if (s->info.channels < 1 || s->info.samplerate < 1 || s->info.frames < 0 ||
         s->info.frames >= int64_t(positionMask / uint64_t(s->info.channels * 2))) {
         setError("unusable stream format");
         closeStream(s);
         return 0;
     }
-    sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     s->lengthFrames = s->info.frames;
     s->outChannels = s->info.channels <= outputChannelLimit ? s->info.channels : 2;
     const uint64_t blockCount =
@@ -419,5 +438,6 @@ void musicFree()
         if (streams[slot])
             musicStreamFree(uint32_t(slot + 1) + generations[slot] * maxStreams);
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    SDL_ResetHint(SDL_HINT_AUDIODRIVER);
     silentOutput = false;
 }

@@ -1,1 +1,248 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/settings/settings.h"
+#include "app/state.h"
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quillvane-settings-XXXXXX";
+        folder = mkdtemp(pattern);
+        assignDefaults();
+        demoState.settingsPath = folder + "/settings.conf";
+    }
+    void TearDown() override { std::system(("chmod -R u+w " + folder + "; rm -rf " + folder).c_str()); }
+
+    void put(const std::string& text)
+    {
+        std::ofstream(demoState.settingsPath, std::ios::binary) << text;
+    }
+    std::string contents() const
+    {
+        std::ifstream in(demoState.settingsPath, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    static std::vector<int32_t> fields()
+    {
+        const RunSettings& r = runSettings;
+        return {r.windowX,    r.windowY, r.windowWidth, r.windowHeight, r.centerWindow, r.fullscreen,
+                r.msaaSamples, r.vsync,  r.frameRate,   r.showStatus,   r.askFullscreen};
+    }
+    static const std::vector<int32_t> defaults;
+
+    std::string folder;
+};
+
+const std::vector<int32_t> SettingsFile::defaults = {0, 0, 1024, 768, 1, 0, 4, 1, 60, 0, 1};
+
+TEST_F(SettingsFile, MissingFileChangesNothing)
+{
+    readSettings();
+    EXPECT_EQ(fields(), defaults);
+    EXPECT_EQ(settingsLoaded, 0);
+}
+
+TEST_F(SettingsFile, EmptyFileCountsAsLoaded)
+{
+    put("");
+    readSettings();
+    EXPECT_EQ(fields(), defaults);
+    EXPECT_EQ(settingsLoaded, 1);
+}
+
+TEST_F(SettingsFile, ShortFileFillsOnlyWhatItHas)
+{
+    put("100\n200\n");
+    readSettings();
+    std::vector<int32_t> expected = defaults;
+    expected[0] = 100;
+    expected[1] = 200;
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(settingsLoaded, 1);
+}
+
+TEST_F(SettingsFile, GarbledValueGivesZeroAndStopsReading)
+{
+    put("5\n6\nx\n7\n0\n1\n8\n0\n30\n1\n0");
+    readSettings();
+    std::vector<int32_t> expected = defaults;
+    expected[0] = 5;
+    expected[1] = 6;
+    expected[2] = 0;
+    EXPECT_EQ(fields(), expected);
+
+    assignDefaults();
+    demoState.settingsPath = folder + "/settings.conf";
+    put("1\n2\n12.5\n7\n");
+    readSettings();
+    expected = defaults;
+    expected[0] = 1;
+    expected[1] = 2;
+    expected[2] = 12;
+    expected[3] = 0;  // the point is no digit
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(settingsLoaded, 1);
+}
+
+TEST_F(SettingsFile, OutOfRangeTakesTheNearerLimitAndStops)
+{
+    put("2147483648\n5\n");
+    readSettings();
+    std::vector<int32_t> expected = defaults;
+    expected[0] = INT32_MAX;
+    EXPECT_EQ(fields(), expected);
+
+    assignDefaults();
+    demoState.settingsPath = folder + "/settings.conf";
+    put("-99999999999999999999999999\n5\n");
+    readSettings();
+    expected = defaults;
+    expected[0] = INT32_MIN;
+    EXPECT_EQ(fields(), expected);
+
+    // The limits themselves are in range.
+    assignDefaults();
+    demoState.settingsPath = folder + "/settings.conf";
+    put("-2147483648 2147483647 3");
+    readSettings();
+    EXPECT_EQ(runSettings.windowX, INT32_MIN);
+    EXPECT_EQ(runSettings.windowY, INT32_MAX);
+    EXPECT_EQ(runSettings.windowWidth, 3);
+}
+
+TEST_F(SettingsFile, LenientWhiteSpaceSignsAndLeadingZeros)
+{
+    const std::vector<int32_t> expected = {7, -3, 800, 600, 0, 1, 0, 0, 30, 1, 0};
+    for (const char* text : {
+             "007\n-3\n+800\n600\n0\n1\n0\n0\n30\n1\n0",
+             "7 -3 800 600 0 1 0 0 30 1 0",
+             "7\r\n-3\r\n800\r\n600\r\n0\r\n1\r\n0\r\n0\r\n30\r\n1\r\n0\r\n",
+             " \t7\v-3\f800\r600 \n\n0 1 0 0 30 1 0\n",
+             "7\n-3\n800\n600\n0\n1\n0\n0\n30\n1\n0junk after the last value\n99",
+         }) {
+        assignDefaults();
+        demoState.settingsPath = folder + "/settings.conf";
+        put(text);
+        readSettings();
+        EXPECT_EQ(fields(), expected) << text;
+        EXPECT_EQ(settingsLoaded, 1);
+    }
+}
+
+TEST_F(SettingsFile, DirectoryOrBinaryInItsPlace)
+{
+    ASSERT_EQ(mkdir(demoState.settingsPath.c_str(), 0755), 0);
+    readSettings();
+    EXPECT_EQ(fields(), defaults);
+    EXPECT_EQ(settingsLoaded, 0);
+    writeSettings();  // cannot replace a directory: nothing changes
+    EXPECT_EQ(fields(), defaults);
+    rmdir(demoState.settingsPath.c_str());
+
+    put(std::string("\0\x01\xff\x80", 4));
+    readSettings();
+    std::vector<int32_t> expected = defaults;
+    expected[0] = 0;
+    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(settingsLoaded, 1);
+}
+
+TEST_F(SettingsFile, DefaultRecordIsWrittenExactly)
+{
+    writeSettings();
+    EXPECT_EQ(contents(), "0\n0\n1024\n768\n1\n0\n4\n1\n60\n0\n1");
+    EXPECT_EQ(contents().size(), 27u);
+}
+
+TEST_F(SettingsFile, FullscreenRunWritesTheWindowedSize)
+{
+    runSettings.fullscreen = 1;
+    runSettings.savedWidth = 1024;
+    runSettings.savedHeight = 768;
+    runSettings.windowWidth = 1920;
+    runSettings.windowHeight = 1080;
+    runSettings.showStatus = -2;  // written as held, not reduced to a flag
+    writeSettings();
+    EXPECT_EQ(contents(), "0\n0\n1024\n768\n1\n1\n4\n1\n60\n-2\n1");
+    EXPECT_EQ(runSettings.windowWidth, 1024);
+    EXPECT_EQ(runSettings.windowHeight, 768);
+}
+
+TEST_F(SettingsFile, WrittenValuesReadBackTheSame)
+{
+    const std::vector<int32_t> values = {-1, INT32_MIN, INT32_MAX, 0, 2, 7, 3, -5, 144, 2, 0};
+    int32_t* targets[] = {&runSettings.windowX,      &runSettings.windowY,     &runSettings.windowWidth,
+                          &runSettings.windowHeight, &runSettings.centerWindow, &runSettings.fullscreen,
+                          &runSettings.msaaSamples,  &runSettings.vsync,       &runSettings.frameRate,
+                          &runSettings.showStatus,   &runSettings.askFullscreen};
+    for (size_t i = 0; i < values.size(); ++i)
+        *targets[i] = values[i];
+    writeSettings();
+    const std::string written = contents();
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 10);
+    EXPECT_NE(written.back(), '\n');
+    assignDefaults();
+    demoState.settingsPath = folder + "/settings.conf";
+    readSettings();
+    EXPECT_EQ(fields(), values);
+}
+
+TEST_F(SettingsFile, FileThatCannotBeCreatedLeavesTheRecordAlone)
+{
+    demoState.settingsPath = folder + "/missing-folder/settings.conf";
+    runSettings.fullscreen = 1;
+    runSettings.windowWidth = 1920;
+    runSettings.windowHeight = 1080;
+    runSettings.savedWidth = 1024;
+    runSettings.savedHeight = 768;
+    writeSettings();
+    EXPECT_EQ(runSettings.windowWidth, 1920);
+    EXPECT_EQ(runSettings.windowHeight, 1080);
+    EXPECT_EQ(access((folder + "/missing-folder").c_str(), F_OK), -1);
+}
+
+TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
+{
+    const std::string previous = "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11";
+    put(previous);
+    runSettings.windowX = 123456789;
+    // A file-size limit makes every write past 8 bytes fail, as a full disk would; root included.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {8, 8};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        writeSettings();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(contents(), previous);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::system(("test $(ls -A " + folder + " | wc -l) -eq 1").c_str()), 0);
+
+    writeSettings();  // without the limit the same write replaces it
+    EXPECT_EQ(contents().substr(0, 10), "123456789\n");
+}
+
+} // namespace
