@@ -1,9 +1,16 @@
 # Shell helpers to find the demo's windows on an X server and answer its start-up question.
 # Sourced by scripts and tests; every wait is bounded.
 
-# The start-up question's box has no class; the demo's window has one.
+# The start-up question's box has no class; the demo's window has the program's name as its class,
+# whatever its title says.
 qv_box_id() { xwininfo -root -tree 2>/dev/null | awk '/"Quillvane": \(\)/ {print $1; exit}'; }
-qv_window_id() { xwininfo -root -tree 2>/dev/null | awk '/"Quillvane": \("/ {print $1; exit}'; }
+# Only a mapped window counts: the demo creates its window hidden and places it before showing it.
+qv_window_id() {
+  local id
+  for id in $(xwininfo -root -tree 2>/dev/null | awk '/: \("Quillvane" "Quillvane"\)/ {print $1}'); do
+    xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable' && { echo "$id"; return; }
+  done
+}
 
 # qv_wait SECONDS COMMAND...: runs COMMAND until it prints something, for at most SECONDS.
 qv_wait() {

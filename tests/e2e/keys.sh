@@ -1,0 +1,51 @@
+# The keys and the title status line, on the real binary: I, 3, P, Space, I, Escape.
+. "$(dirname "$0")/lib.sh" "$1"
+track 14
+start
+qv_answer no
+win=$(window)
+
+fps() { title "$win" | sed -n 's/^Quillvane - \([0-9]*\) FPS - [0-9][0-9]*:[0-9][0-9] \/ 00:14$/\1/p'; }
+position() { title "$win" | sed -n 's/^.* FPS - \([0-9]*\):\([0-9]*\) .*$/\1 \2/p' | awk '{ print $1 * 60 + $2 }'; }
+shot() { import -window "$win" rgb:- 2>/dev/null | md5sum; }
+
+qv_key i
+sleep 2.3
+at60=$(fps)
+check_between "frames per second shown at 60" "${at60:-0}" 50 70
+
+qv_key 5
+sleep 2.3
+at50=$(fps)
+check_between "frames per second shown at 50" "${at50:-0}" 40 58
+
+qv_key 3
+sleep 2.3
+at30=$(fps)
+check_between "frames per second shown at 30" "${at30:-0}" 25 35
+echo "keys: the title showed $at60, $at50 and $at30 frames per second at 60, 50 and 30"
+
+qv_key p
+sleep 1.3
+held=$(position)
+picture=$(shot)
+sleep 2.1
+check "P holds the position" "$(position)" "$held"
+check "P holds the picture" "$(shot)" "$picture"
+
+qv_key p
+sleep 2.3
+check_between "P again resumes the position" "$(position)" $((held + 1)) $((held + 3))
+
+qv_key space
+sleep 1.2
+check_between "Space restarts the music" "$(position)" 0 1
+
+qv_key i
+sleep 0.3
+check "I again restores the title" "$(title "$win")" "Quillvane"
+
+qv_key Escape
+wait_exit 5
+check "exit status" "$status" 0
+finish

@@ -1,0 +1,41 @@
+# Start-up: the question's three answers, the window they give, and the runs that cannot start.
+. "$(dirname "$0")/lib.sh" "$1"
+track 30
+
+# Cancel: exit 0 before any window exists.
+start
+qv_answer cancel
+wait_exit 5
+check "Cancel exit status" "$status" 0
+check "Cancel maps no window" "$(qv_window_id)" ""
+
+# No: a fixed 1024x768 drawable area centred on the 1920x1080 screen.
+start
+qv_answer no
+win=$(window)
+check "No gives a centred 1024x768 window" "$(qv_geometry "$win")" "448 156 1024 768"
+check "the window cannot be resized" "$("$xprobe" resizable "$win")" "no"
+check "the title is the program name" "$(title "$win")" "Quillvane"
+qv_key Escape
+wait_exit 5
+check "Escape exit status" "$status" 0
+
+# Yes: fullscreen at the desktop's size, with the cursor hidden over it.
+start
+qv_answer yes
+win=$(window)
+check "Yes gives a fullscreen window" "$(qv_geometry "$win")" "0 0 1920 1080"
+xdotool mousemove 900 500
+sleep 0.3
+check "the cursor is hidden in a fullscreen run" "$("$xprobe" cursor)" "hidden"
+qv_key Escape
+wait_exit 5
+check "fullscreen Escape exit status" "$status" 0
+
+# No X server at all: the window library cannot start.
+t0=$(now)
+DISPLAY=:9999 "$build/quillvane" 2>/dev/null
+check "exit status without an X server" "$?" 255
+check_between "seconds to give up without an X server" "$(elapsed "$t0")" 0 3
+
+finish

@@ -1,0 +1,76 @@
+// Asks the X server what a person would see: the cursor, a window's outer frame, the focus.
+//   xprobe cursor            "hidden" or "visible": the cursor image under the pointer
+//   xprobe frame WINDOW      "X Y": top-left corner of the window's outer frame on the root
+//   xprobe close WINDOW      asks the window manager to close the window, as its close button does
+//   xprobe resizable WINDOW  "yes" or "no", from the size hints
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/Xfixes.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+static Window topLevel(Display* display, Window window)
+{
+    Window root = 0, parent = 0, *children = nullptr;
+    unsigned count = 0;
+    while (XQueryTree(display, window, &root, &parent, &children, &count)) {
+        if (children)
+            XFree(children);
+        if (parent == root || parent == 0)
+            return window;
+        window = parent;
+    }
+    return window;
+}
+
+int main(int argc, char** argv)
+{
+    Display* display = XOpenDisplay(nullptr);
+    if (!display || argc < 2) {
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W\n");
+        return 2;
+    }
+    const Window root = DefaultRootWindow(display);
+    const std::string_view command = argv[1];
+    const Window window = argc > 2 ? Window(std::strtoul(argv[2], nullptr, 0)) : 0;
+
+    if (command == "cursor") {
+        XFixesCursorImage* image = XFixesGetCursorImage(display);
+        bool visible = false;
+        for (int i = 0; image && i < image->width * image->height; ++i)
+            visible = visible || (image->pixels[i] >> 24) != 0;
+        std::printf("%s\n", visible ? "visible" : "hidden");
+    } else if (command == "frame") {
+        const Window frame = topLevel(display, window);
+        XWindowAttributes attributes{};
+        XGetWindowAttributes(display, frame, &attributes);
+        int x = 0, y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display, frame, root, 0, 0, &x, &y, &child);
+        std::printf("%d %d\n", x - attributes.border_width, y - attributes.border_width);
+    } else if (command == "close") {
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = CurrentTime;
+        event.xclient.data.l[1] = 2;  // from a pager or taskbar, as a person's click
+        XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+    } else if (command == "resizable") {
+        XSizeHints hints{};
+        long supplied = 0;
+        XGetWMNormalHints(display, window, &hints, &supplied);
+        const bool fixed = (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
+                           hints.min_width == hints.max_width && hints.min_height == hints.max_height;
+        std::printf("%s\n", fixed ? "no" : "yes");
+    } else {
+        return 2;
+    }
+    XCloseDisplay(display);
+    return 0;
+}
