@@ -1,0 +1,79 @@
+# The settings variant carries geometry and options from one run to the next.
+. "$(dirname "$0")/lib.sh" "$1"
+settings_demo="$build/quillvane-settings"
+track 30
+lines() { tr '\n' ' ' < settings.conf; }
+
+# First run from nothing: centred, and the place it ended at is written back with centring off.
+start "$settings_demo"
+qv_answer no
+win=$(window)
+check "first run is centred" "$(qv_geometry "$win")" "448 156 1024 768"
+qv_key Escape
+wait_exit 5
+check "exit status" "$status" 0
+check "written after the first run" "$(lines)" "448 156 1024 768 0 0 4 1 60 0 1"
+check "ten line ends, none after the last value" "$(tr -cd '\n' < settings.conf | wc -c)" 10
+
+# Second run: the question again, then exactly the stored place.
+start "$settings_demo"
+qv_answer no
+win=$(window)
+check "second run at the stored place" "$(qv_geometry "$win")" "448 156 1024 768"
+qv_key 3 Escape
+wait_exit 5
+check "frame rate key carried over" "$(lines)" "448 156 1024 768 0 0 4 1 30 0 1"
+
+# askFullscreen 0: no question; the stored place and size are used.
+printf '100\n200\n800\n600\n0\n0\n0\n1\n60\n0\n0' > settings.conf
+start "$settings_demo"
+win=$(window)
+check "no question asked" "$(qv_box_id)" ""
+check "stored place and size" "$(qv_geometry "$win")" "100 200 800 600"
+qv_key Escape
+wait_exit 5
+check "written back unchanged" "$(lines)" "100 200 800 600 0 0 0 1 60 0 0"
+
+# Stored fullscreen without the question: fullscreen, and the windowed size is what is written.
+printf '100\n200\n800\n600\n0\n1\n0\n1\n60\n0\n0' > settings.conf
+start "$settings_demo"
+win=$(window)
+check "stored fullscreen" "$(qv_geometry "$win")" "0 0 1920 1080"
+qv_key Escape
+wait_exit 5
+check "fullscreen run writes the windowed size" "$(lines)" "100 200 800 600 0 1 0 1 60 0 0"
+
+# A directory in the file's place: the run goes on from the defaults and the directory stays.
+rm settings.conf
+mkdir settings.conf
+start "$settings_demo"
+qv_answer no
+win=$(window)
+check "defaults with a directory in the way" "$(qv_geometry "$win")" "448 156 1024 768"
+qv_key Escape
+wait_exit 5
+check "exit status with a directory in the way" "$status" 0
+check "the directory is left alone" "$(test -d settings.conf && ls -A settings.conf | wc -l)" 0
+check "no temporary file is left" "$(ls -A | grep -c 'settings.conf\.')" 0
+rmdir settings.conf
+
+# A huge binary file: read no further than it must; the run starts as usual.
+head -c 50000000 /dev/zero | tr '\0' '\377' > settings.conf
+start "$settings_demo"
+qv_answer no
+win=$(window)
+check "a window despite a binary settings file" "$([ -n "$win" ] && echo yes)" yes
+qv_key Escape
+wait_exit 5
+check "exit status with a binary settings file" "$status" 0
+
+# The delivered build never touches the file.
+rm -f settings.conf
+start
+qv_answer no
+window >/dev/null
+qv_key Escape
+wait_exit 5
+check "the delivered build writes no settings" "$(ls settings.conf 2>/dev/null)" ""
+
+finish

@@ -1,0 +1,73 @@
+# Under a window manager: the close button, frame placement that never creeps, a run that ends
+# minimised, and keys typed into another program.
+. "$(dirname "$0")/lib.sh" "$1"
+settings_demo="$build/quillvane-settings"
+track 30
+lines() { tr '\n' ' ' < settings.conf; }
+
+# Two runs in a row put the outer frame at the same place, decorations and all.
+start "$settings_demo"
+qv_answer no
+win=$(window)
+sleep 0.3
+first=$(qv_geometry "$win")
+frame=$("$xprobe" frame "$win")
+echo "wm: drawable area at $first, outer frame at $frame"
+qv_key Escape
+wait_exit 5
+check "first run exit status" "$status" 0
+check "the frame's corner is what is written" "$(head -n2 settings.conf | tr '\n' ' ')" "$frame "
+start "$settings_demo"
+qv_answer no
+win=$(window)
+sleep 0.3
+check "the second run's drawable area is where the first's was" "$(qv_geometry "$win")" "$first"
+check "the second run's frame is where the first's was" "$("$xprobe" frame "$win")" "$frame"
+
+# The close button ends the run normally.
+"$xprobe" close "$win"
+wait_exit 5
+check "close button exit status" "$status" 0
+check "closing writes the same place again" "$(head -n2 settings.conf | tr '\n' ' ')" "$frame "
+
+# A run that ends minimised keeps the place it started with.
+track 3
+printf '300\n250\n1024\n768\n0\n0\n0\n1\n60\n0\n0' > settings.conf
+start "$settings_demo"
+win=$(window)
+sleep 0.3
+xdotool windowmove "$win" 500 400
+sleep 0.3
+xdotool windowminimize --sync "$win"
+wait_exit 10
+check "minimised run exit status" "$status" 0
+check "a minimised end keeps the stored place" "$(head -n2 settings.conf | tr '\n' ' ')" "300 250 "
+
+# Keys typed into another program while the demo is behind it never act on the demo.
+track 30
+start
+qv_answer no
+win=$(window)
+xmessage -name other -geometry 300x100+0+0 "another program" &
+other=$!
+otherwin=$(qv_wait 10 sh -c "xwininfo -root -tree | awk '/\"other\"/ {print \$1; exit}'")
+sleep 0.3
+xdotool windowactivate --sync "$otherwin" 2>/dev/null || xdotool windowfocus --sync "$otherwin"
+sleep 0.3
+xdotool key --delay 50 i p 3 Escape
+sleep 0.5
+kill -0 "$demo" 2>/dev/null
+check "Escape in another program leaves the demo running" "$?" 0
+xdotool windowactivate --sync "$win" 2>/dev/null || xdotool windowfocus --sync "$win"
+sleep 1.5
+check "I typed elsewhere never shows the status line" "$(title "$win")" "Quillvane"
+a=$(import -window "$win" rgb:- 2>/dev/null | md5sum)
+sleep 0.3
+b=$(import -window "$win" rgb:- 2>/dev/null | md5sum)
+check "P typed elsewhere never pauses the cube" "$([ "$a" != "$b" ] && echo turning)" turning
+qv_key Escape
+wait_exit 5
+check "exit status" "$status" 0
+kill "$other" 2>/dev/null
+
+finish
