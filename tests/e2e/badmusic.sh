@@ -1,0 +1,79 @@
+# Whatever sample.ogg holds, the run ends by itself with exit 0: at once when nothing can be
+# played, at the end of what can be; never a crash, never a hang.
+. "$(dirname "$0")/lib.sh" "$1"
+
+# play LABEL LOW HIGH: one run on the current sample.ogg, answered No; checks the exit status and
+# the seconds from the answer to the exit.
+play() {
+  start
+  qv_answer no
+  local t0
+  t0=$(now)
+  wait_exit 20
+  local took
+  took=$(elapsed "$t0")
+  check "$1: exit status" "$status" 0
+  check_between "$1: seconds to the end" "$took" "$2" "$3"
+}
+
+rm -f sample.ogg
+: > sample.ogg
+play "empty file" 0 2
+grep -q '^quillvane: cannot play sample.ogg: ' stderr && pass || fail "empty file: no reason on stderr"
+
+head -c 200000 /dev/urandom > sample.ogg
+play "random bytes" 0 2
+
+printf 'Never gonna give you a sample.\n' > sample.ogg
+play "a text file" 0 2
+
+rm sample.ogg && mkdir sample.ogg
+play "a directory" 0 2
+check "a directory: the reason" "$(cat stderr)" "quillvane: cannot play sample.ogg: is a directory"
+rmdir sample.ogg
+
+"$build/quillvane-compose" whole.ogg --seconds 4
+head -c "$(( $(stat -c %s whole.ogg) / 2 ))" whole.ogg > sample.ogg
+play "Ogg Vorbis cut in half" 0 4.5
+
+# The header promises 2 s; the file holds 1 s.
+"$build/quillvane-compose" whole.wav --seconds 2 --format wav
+head -c "$(( 44 + 44100 * 4 ))" whole.wav > sample.ogg
+play "WAV shorter than its header" 0.8 1.6
+
+track 0
+play "a track of no frames" 0 2
+
+track 2 --rate 8000 --channels 1 --format wav
+play "8 kHz mono" 1.8 3
+
+track 2 --rate 96000 --channels 6 --format flac
+play "96 kHz, six channels" 1.8 3
+
+# No sound device at all: silent output still takes the track's time.
+track 2
+SDL_AUDIODRIVER=no-such-driver play "no sound device" 1.8 3
+
+# Ten hours start as fast as ten seconds: the music is streamed, never decoded whole.
+startup() {
+  start
+  qv_answer no
+  local t0
+  t0=$(now)
+  local win
+  win=$(window)
+  qv_key i
+  qv_wait 10 sh -c "xprop -id $win WM_NAME | grep -o ' / [0-9]*:[0-9]*'" >/dev/null
+  elapsed "$t0"
+  qv_key Escape
+  wait_exit 5
+}
+track 10
+short=$(startup)
+"$build/quillvane-compose" sample.ogg --seconds 36000 --rate 8000 --channels 1 --format flac --silent
+long=$(startup)
+check "ten hours: exit status" "$status" 0
+echo "badmusic: to the first status line, 10 s track ${short} s, 10 h track ${long} s"
+check_between "ten hours start within 0.5 s of ten seconds" "$(awk -v a="$long" -v b="$short" 'BEGIN { print a - b }')" -5 0.5
+
+finish
