@@ -6,6 +6,10 @@ build=$(cd "$1" && pwd)
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/xhelpers.sh"
 xprobe="$build/tests/xprobe"
 
+# A preload (the sanitizer build's) is for the demo alone, not for the tools that drive it.
+demo_preload=${LD_PRELOAD:-}
+unset LD_PRELOAD
+
 work=$(mktemp -d)
 demo=""
 cleanup() {
@@ -40,7 +44,7 @@ track() { local s=$1; shift; "$build/quillvane-compose" "$work/sample.ogg" --sec
 
 # start [BINARY]: the demo in the background, its stderr kept.
 start() {
-  "${1:-$build/quillvane}" 2>"$work/stderr" &
+  LD_PRELOAD="$demo_preload" "${1:-$build/quillvane}" 2>"$work/stderr" &
   demo=$!
 }
 
