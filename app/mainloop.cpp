@@ -6,6 +6,7 @@
 #include "app/render/frame.h"
 #include "app/settings/settings.h"
 #include "app/state.h"
+#include "app/trace.h"
 #include "platform/desktop.h"
 #include "platform/music.h"
 
@@ -28,14 +29,19 @@ static void runMainLoop()
     GLFWwindow* window = demoState.window;
     while (!glfwWindowShouldClose(window)) {
         const double t = readClock();
+        traceLoopTurn();
         if (t - demoState.lastFrameTime >= 1.0 / runSettings.frameRate) {
             demoState.lastFrameTime = t;
+            traceFrameStart(t);
             renderFrame();
+            traceFrameEnd(readClock());
         }
         const uint64_t position = musicChannelGetPosition(demoState.musicStream, musicPosByte);
         demoState.musicPositionSeconds = musicChannelBytesToSeconds(demoState.musicStream, position);
-        if (demoState.musicPositionSeconds == demoState.musicLengthSeconds)
+        if (demoState.musicPositionSeconds == demoState.musicLengthSeconds) {
+            traceMusicEnd();
             glfwSetWindowShouldClose(window, GLFW_TRUE);
+        }
         if (isForegroundWindow(window) && getKeyState(GLFW_KEY_ESCAPE) != 0)
             glfwSetWindowShouldClose(window, GLFW_TRUE);
     }
@@ -49,6 +55,7 @@ static int shutDown()
     demoState.window = nullptr;
     if (useSettingsFile == 1)
         writeSettings();
+    traceFinish();
     return 0;
 }
 

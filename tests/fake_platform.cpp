@@ -117,3 +117,8 @@ const char* musicLastError()
 {
     return "scripted";
 }
+
+uint64_t musicChannelUnderruns(uint32_t)
+{
+    return 0;
+}

@@ -9,12 +9,14 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/settings/settings.h"
 #include "app/state.h"
+#include "tests/settings_oracle.h"
 
 namespace {
 
@@ -243,6 +245,32 @@ TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
 
     writeSettings();  // without the limit the same write replaces it
     EXPECT_EQ(contents().substr(0, 10), "123456789\n");
+}
+
+} // namespace
+
+namespace {
+
+// Many generated files, each read both by the reader and by the stream-extraction oracle.
+TEST_F(SettingsFile, AgreesWithStreamExtractionOnGeneratedFiles)
+{
+    std::mt19937 random(20261208);
+    const std::string alphabet = "0123456789000000999999+-  \t\n\r\v\fx.";
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int length = int(random() % 120);
+        for (int i = 0; i < length; ++i)
+            text += alphabet[random() % alphabet.size()];
+        assignDefaults();
+        demoState.settingsPath = folder + "/settings.conf";
+        put(text);
+        std::array<int32_t, 11> before{};
+        std::copy(defaults.begin(), defaults.end(), before.begin());
+        const std::array<int32_t, 11> expected = expectedSettings(text, before);
+        readSettings();
+        const std::vector<int32_t> read = fields();
+        ASSERT_TRUE(std::equal(read.begin(), read.end(), expected.begin())) << "file: [" << text << "]";
+    }
 }
 
 } // namespace

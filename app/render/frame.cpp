@@ -3,6 +3,7 @@
 #include <GLFW/glfw3.h>
 
 #include "app/state.h"
+#include "app/trace.h"
 #include "app/status/statusline.h"
 #include "platform/desktop.h"
 #include "platform/music.h"
@@ -90,6 +91,7 @@ void renderFrame()
     }
     drawCube();
     glfwSwapBuffers(demoState.window);
+    traceFramePresented();
     glfwPollEvents();
 }
 

@@ -1,0 +1,94 @@
+#include "app/trace.h"
+
+#include "app/state.h"
+#include "platform/music.h"
+
+#include <time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct FrameRecord {
+    double start;
+    double end;
+    uint64_t turns;
+};
+
+// Static, so pages are touched only as frames are recorded: an hour at 60 frames per second fits.
+constexpr size_t frameCapacity = 1 << 18;
+FrameRecord frames[frameCapacity];
+size_t frameCount = 0;
+int64_t firstPresented = 0;
+int64_t musicEnded = 0;
+
+int64_t realtimeNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+long peakResidentKib()
+{
+    FILE* status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, status))
+        if (std::strncmp(line, "VmHWM:", 6) == 0)
+            kib = std::strtol(line + 6, nullptr, 10);
+    std::fclose(status);
+    return kib;
+}
+
+} // namespace
+
+uint64_t traceLoopTurns = 0;
+
+void traceFrameStart(double clock)
+{
+    if (frameCount < frameCapacity)
+        frames[frameCount] = {clock, clock, traceLoopTurns};
+    traceLoopTurns = 0;
+}
+
+void traceFramePresented()
+{
+    if (firstPresented == 0)
+        firstPresented = realtimeNs();
+}
+
+void traceFrameEnd(double clock)
+{
+    if (frameCount < frameCapacity)
+        frames[frameCount++].end = clock;
+}
+
+void traceMusicEnd()
+{
+    if (musicEnded == 0)
+        musicEnded = realtimeNs();
+}
+
+void traceFinish()
+{
+    const uint64_t underruns = musicChannelUnderruns(demoState.musicStream);
+    const char* path = std::getenv("QUILLVANE_TRACE");
+    if (!path || !*path)
+        return;
+    FILE* out = std::fopen(path, "a");
+    if (!out)
+        return;
+    for (size_t i = 0; i < frameCount; ++i)
+        std::fprintf(out, "frame %.9f %.9f %llu\n", frames[i].start, frames[i].end,
+                     static_cast<unsigned long long>(frames[i].turns));
+    std::fprintf(out, "first-presented-realtime-ns %lld\n", static_cast<long long>(firstPresented));
+    std::fprintf(out, "music-end-realtime-ns %lld\n", static_cast<long long>(musicEnded));
+    std::fprintf(out, "underruns %llu\n", static_cast<unsigned long long>(underruns));
+    std::fprintf(out, "peak-rss-kib %ld\n", peakResidentKib());
+    std::fclose(out);
+}

@@ -1,0 +1,117 @@
+# The benchmark runs, on the X server that with-xvfb started: demo and floor alternate run for run.
+# Prints one Markdown table. Usage: bench/run.sh BUILD_DIR
+set -uo pipefail
+build=$(cd "$1" && pwd)
+. "$(dirname "$0")/../scripts/xhelpers.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+runs=${BENCH_RUNS:-7}
+
+now_ns() { date +%s%N; }
+# stats: numbers on stdin -> "median min max"
+stats() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) { print "nan nan nan"; exit } m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2; print m, v[1], v[NR] }'; }
+field() { awk -v k="$2" '$1 == k { print $2 }' "$1"; }
+
+tracks() { [ -f "track-$1.ogg" ] || "$build/quillvane-compose" "track-$1.ogg" --seconds "$1" "${@:2}"; }
+tracks 0.3; tracks 3; tracks 60; tracks 45
+"$build/quillvane-compose" "track-3600.ogg" --seconds 3600 --silent --rate 22050 --channels 2
+
+# demo SAMPLES RATE TRACK: runs the settings-and-trace build without the question; sets trace, t0, exit_ns.
+demo() {
+  printf '0\n0\n1024\n768\n1\n0\n%d\n1\n%d\n0\n0' "$1" "$2" > settings.conf
+  cp "track-$3.ogg" sample.ogg
+  trace="$work/trace.$RANDOM"
+  t0=$(now_ns)
+  QUILLVANE_TRACE="$trace" "$build/quillvane" &
+  pid=$!
+}
+demo_wait() { wait "$pid"; exit_ns=$(now_ns); }
+floor() {
+  trace="$work/trace.$RANDOM"
+  t0=$(now_ns)
+  QUILLVANE_TRACE="$trace" "$build/quillvane-floor" "$@"
+  exit_ns=$(now_ns)
+}
+startup_ms() { awk -v t0="$t0" -v p="$(field "$trace" first-presented-realtime-ns)" 'BEGIN { printf "%.1f\n", (p - t0) / 1e6 }'; }
+escape_after() { sleep "$1"; qv_key Escape >/dev/null 2>&1 || kill "$pid"; }
+
+# percentile P: sorted numbers on stdin -> the value at fraction P
+percentile() { sort -g | awk -v p="$1" '{ v[NR] = $1 } END { i = int(NR * p) + 1; if (i > NR) i = NR; print v[i] }'; }
+
+# pacing TRACE RATE -> "achieved% p50ms p99ms maxms render_ms turns_per_s"; the first interval is left out
+pacing() {
+  awk '$1 == "frame" { print $2, $3, $4 }' "$1" > frames.txt
+  awk -v rate="$2" 'NR >= 3 { printf "%.6f\n", ($1 - prev - 1 / rate) * 1000 } { prev = $1 }' frames.txt > late.txt
+  local achieved render turns
+  achieved=$(awk -v rate="$2" 'NR == 2 { first = $1 } { last = $1; n = NR } END { printf "%.3f", (n - 2) / (last - first) / rate * 100 }' frames.txt)
+  render=$(awk '{ printf "%.3f\n", ($2 - $1) * 1000 }' frames.txt | percentile 0.5)
+  turns=$(awk 'NR >= 2 { turns += $3; idle += $1 - prevEnd } { prevEnd = $2 } END { printf "%.0f", turns / idle }' frames.txt)
+  echo "$achieved $(percentile 0.5 < late.txt) $(percentile 0.99 < late.txt) $(percentile 1.0 < late.txt) $render $turns"
+}
+
+row() { printf '| %s | %s | %s | %s | %s |\n' "$@"; }
+# holds VALUE OP LIMIT: LIMIT may be a sum such as "326.1 + 25"
+holds() { awk "BEGIN { exit !(($1) $2 ($3)) }" && echo yes || echo "**no**"; }
+
+echo "| figure | demo: median (min–max) | floor: median (min–max) | target | holds |"
+echo "|---|---|---|---|---|"
+
+# Start-up: process start to the first frame presented.
+for samples in 4 0; do
+  : > d.txt; : > f.txt
+  for _ in $(seq "$runs"); do
+    demo "$samples" 60 0.3; demo_wait; startup_ms >> d.txt
+    floor --samples "$samples" --frames 1; startup_ms >> f.txt
+  done
+  read -r dm dl dh < <(stats < d.txt); read -r fm fl fh < <(stats < f.txt)
+  row "start-up, $samples samples (ms)" "$dm ($dl–$dh)" "$fm ($fl–$fh)" "≤ floor + 25" "$(holds "$dm" '<=' "$fm + 25")"
+done
+
+# Frame pacing and loop cost: 10 s at each rate.
+for samples in 0 4; do
+  for rate in 30 50 60; do
+    demo "$samples" "$rate" 60; escape_after 10.5; demo_wait
+    read -r da dp50 dp99 dmax drender dturns < <(pacing "$trace" "$rate")
+    floor --samples "$samples" --rate "$rate" --seconds 10.5
+    read -r fa fp50 fp99 fmax frender fturns < <(pacing "$trace" "$rate")
+    target="—"; ok="—"
+    if [ "$samples" = 0 ]; then
+      target="≥ 99.9 %, p99 ≤ 0.05 ms"
+      ok=$( [ "$(holds "$da" '>=' 99.9)" = yes ] && [ "$(holds "$dp99" '<=' 0.05)" = yes ] && echo yes || echo "**no**")
+    fi
+    row "pacing $rate fps, $samples samples: achieved %, late p50 / p99 / max (ms), render (ms)" \
+      "$da; $dp50 / $dp99 / $dmax; $drender" "$fa; $fp50 / $fp99 / $fmax; $frender" "$target" "$ok"
+    [ "$samples" = 0 ] && [ "$rate" = 60 ] && loop_turns=$dturns && floor_turns=$fturns
+  done
+done
+row "loop turns per second outside frames" "$loop_turns" "$floor_turns" "≥ 5000000" "$(holds "$loop_turns" '>=' 5000000)"
+
+# Peak resident memory.
+for track in 60 3600; do
+  demo 4 60 "$track"; escape_after 12; demo_wait
+  eval "mem_$track=$(field "$trace" peak-rss-kib)"
+done
+floor --samples 4 --seconds 12
+mem_floor=$(field "$trace" peak-rss-kib)
+row "peak memory, 60 s track (MiB)" "$(awk -v k="$mem_60" 'BEGIN { printf "%.1f", k / 1024 }')" \
+  "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_60" '<=' "$mem_floor + 10240")"
+row "peak memory, 3600 s track (MiB)" "$(awk -v k="$mem_3600" 'BEGIN { printf "%.1f", k / 1024 }')" "—" \
+  "60 s track + < 1" "$(holds "$mem_3600" '<' "$mem_60 + 1024")"
+
+# Underruns over the whole sample track, idle and with the other core kept busy.
+demo 4 60 45; demo_wait; idle_underruns=$(field "$trace" underruns)
+sh -c 'while :; do :; done' & busy=$!
+demo 4 60 45; demo_wait; busy_underruns=$(field "$trace" underruns)
+kill "$busy"
+row "audio underruns, 45 s track: idle / other core busy" "$idle_underruns / $busy_underruns" "—" "0 / 0" \
+  "$( [ "$idle_underruns" = 0 ] && [ "$busy_underruns" = 0 ] && echo yes || echo "**no**")"
+
+# End of music: from the position reaching the length to the process's exit.
+: > d.txt
+for _ in $(seq "$runs"); do
+  demo 4 60 3; demo_wait
+  awk -v a="$(field "$trace" music-end-realtime-ns)" -v b="$exit_ns" 'BEGIN { printf "%.1f\n", (b - a) / 1e6 }' >> d.txt
+done
+read -r em el eh < <(stats < d.txt)
+row "end of music to exit, 3 s track (ms)" "$em ($el–$eh)" "—" "≤ 40" "$(holds "$em" '<=' 40)"
