@@ -30,7 +30,10 @@ static void runMainLoop()
     while (!glfwWindowShouldClose(window)) {
         const double t = readClock();
         traceLoopTurn();
-        if (t - demoState.lastFrameTime >= 1.0 / runSettings.frameRate) {
+        // A frame rate below 1, possible only from a settings file, would never render again and
+        // so never see a key or the close button: such a run is paced at the default rate instead.
+        const double interval = runSettings.frameRate > 0 ? 1.0 / runSettings.frameRate : 1.0 / 60;
+        if (t - demoState.lastFrameTime >= interval) {
             demoState.lastFrameTime = t;
             traceFrameStart(t);
             renderFrame();

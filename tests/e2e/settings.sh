@@ -43,6 +43,19 @@ qv_key Escape
 wait_exit 5
 check "fullscreen run writes the windowed size" "$(lines)" "100 200 800 600 0 1 0 1 60 0 0"
 
+# A frame rate of 0 would never render: the run is paced at the default and still hears Escape.
+printf '100\n200\n800\n600\n0\n0\n0\n1\n0\n0\n0' > settings.conf
+start "$settings_demo"
+win=$(window)
+a=$(import -window "$win" rgb:- 2>/dev/null | md5sum)
+sleep 0.3
+b=$(import -window "$win" rgb:- 2>/dev/null | md5sum)
+check "frame rate 0: the cube still turns" "$([ "$a" != "$b" ] && echo turning)" turning
+qv_key Escape
+wait_exit 5
+check "frame rate 0: Escape still ends the run" "$status" 0
+check "frame rate 0 is written back as it was" "$(lines)" "100 200 800 600 0 0 0 1 0 0 0"
+
 # A directory in the file's place: the run goes on from the defaults and the directory stays.
 rm settings.conf
 mkdir settings.conf
