@@ -51,6 +51,9 @@ uint64_t traceLoopTurns = 0;
 
 void traceFrameStart(double clock)
 {
+    // Touched whole at the first frame, so that memory measured later is the demo's own growth.
+    if (frameCount == 0)
+        std::memset(frames, 0, sizeof frames);
     if (frameCount < frameCapacity)
         frames[frameCount] = {clock, clock, traceLoopTurns};
     traceLoopTurns = 0;

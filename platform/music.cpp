@@ -165,10 +165,11 @@ void fillOutput(void* user, Uint8* out, int len)
 
 bool rewind(MusicStream* s)
 {
-    if (sf_seek(s->file, 0, SEEK_SET) == 0)
+    if (s->file && sf_seek(s->file, 0, SEEK_SET) == 0)
         return true;
     // Some decoders cannot seek back after an error; opening again gets the beginning.
-    sf_close(s->file);
+    if (s->file)
+        sf_close(s->file);
     SF_INFO info{};
     s->file = sf_open(s->path.c_str(), SFM_READ, &info);
     if (s->file)
@@ -183,6 +184,7 @@ void decodeLoop(MusicStream* s)
     const int outChannels = s->outChannels;
     uint32_t localEpoch = ~0u;
     bool finished = false;
+    bool readable = true;
     int64_t decodedFrames = 0;
     while (!s->quit.load(std::memory_order_acquire)) {
         const uint32_t epoch = s->epoch.load(std::memory_order_acquire);
@@ -190,13 +192,15 @@ void decodeLoop(MusicStream* s)
             const bool atStart = localEpoch == ~0u;
             localEpoch = epoch;
             decodedFrames = 0;
-            finished = !atStart && !rewind(s);
+            finished = false;
+            // A stream that cannot go back to its beginning ends at once, rather than never.
+            readable = atStart || rewind(s);
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);
             if (w - s->read.load(std::memory_order_acquire) >= count)
                 break;
-            sf_count_t got = sf_readf_short(s->file, s->decoded.data(), blockFrames);
+            sf_count_t got = readable ? sf_readf_short(s->file, s->decoded.data(), blockFrames) : 0;
             if (got < 0)
                 got = 0;
             // Never beyond the announced length: the position must meet it exactly at the end.

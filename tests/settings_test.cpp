@@ -31,6 +31,14 @@ protected:
     }
     void TearDown() override { std::system(("chmod -R u+w " + folder + "; rm -rf " + folder).c_str()); }
 
+    // A fresh record read from a file holding text.
+    void readFrom(const std::string& text)
+    {
+        assignDefaults();
+        demoState.settingsPath = folder + "/settings.conf";
+        put(text);
+        readSettings();
+    }
     void put(const std::string& text)
     {
         std::ofstream(demoState.settingsPath, std::ios::binary) << text;
@@ -64,16 +72,14 @@ TEST_F(SettingsFile, MissingFileChangesNothing)
 
 TEST_F(SettingsFile, EmptyFileCountsAsLoaded)
 {
-    put("");
-    readSettings();
+    readFrom("");
     EXPECT_EQ(fields(), defaults);
     EXPECT_EQ(settingsLoaded, 1);
 }
 
 TEST_F(SettingsFile, ShortFileFillsOnlyWhatItHas)
 {
-    put("100\n200\n");
-    readSettings();
+    readFrom("100\n200\n");
     std::vector<int32_t> expected = defaults;
     expected[0] = 100;
     expected[1] = 200;
@@ -83,18 +89,14 @@ TEST_F(SettingsFile, ShortFileFillsOnlyWhatItHas)
 
 TEST_F(SettingsFile, GarbledValueGivesZeroAndStopsReading)
 {
-    put("5\n6\nx\n7\n0\n1\n8\n0\n30\n1\n0");
-    readSettings();
+    readFrom("5\n6\nx\n7\n0\n1\n8\n0\n30\n1\n0");
     std::vector<int32_t> expected = defaults;
     expected[0] = 5;
     expected[1] = 6;
     expected[2] = 0;
     EXPECT_EQ(fields(), expected);
 
-    assignDefaults();
-    demoState.settingsPath = folder + "/settings.conf";
-    put("1\n2\n12.5\n7\n");
-    readSettings();
+    readFrom("1\n2\n12.5\n7\n");
     expected = defaults;
     expected[0] = 1;
     expected[1] = 2;
@@ -106,25 +108,18 @@ TEST_F(SettingsFile, GarbledValueGivesZeroAndStopsReading)
 
 TEST_F(SettingsFile, OutOfRangeTakesTheNearerLimitAndStops)
 {
-    put("2147483648\n5\n");
-    readSettings();
+    readFrom("2147483648\n5\n");
     std::vector<int32_t> expected = defaults;
     expected[0] = INT32_MAX;
     EXPECT_EQ(fields(), expected);
 
-    assignDefaults();
-    demoState.settingsPath = folder + "/settings.conf";
-    put("-99999999999999999999999999\n5\n");
-    readSettings();
+    readFrom("-99999999999999999999999999\n5\n");
     expected = defaults;
     expected[0] = INT32_MIN;
     EXPECT_EQ(fields(), expected);
 
     // The limits themselves are in range.
-    assignDefaults();
-    demoState.settingsPath = folder + "/settings.conf";
-    put("-2147483648 2147483647 3");
-    readSettings();
+    readFrom("-2147483648 2147483647 3");
     EXPECT_EQ(runSettings.windowX, INT32_MIN);
     EXPECT_EQ(runSettings.windowY, INT32_MAX);
     EXPECT_EQ(runSettings.windowWidth, 3);
@@ -140,10 +135,7 @@ TEST_F(SettingsFile, LenientWhiteSpaceSignsAndLeadingZeros)
              " \t7\v-3\f800\r600 \n\n0 1 0 0 30 1 0\n",
              "7\n-3\n800\n600\n0\n1\n0\n0\n30\n1\n0junk after the last value\n99",
          }) {
-        assignDefaults();
-        demoState.settingsPath = folder + "/settings.conf";
-        put(text);
-        readSettings();
+        readFrom(text);
         EXPECT_EQ(fields(), expected) << text;
         EXPECT_EQ(settingsLoaded, 1);
     }
@@ -159,8 +151,7 @@ TEST_F(SettingsFile, DirectoryOrBinaryInItsPlace)
     EXPECT_EQ(fields(), defaults);
     rmdir(demoState.settingsPath.c_str());
 
-    put(std::string("\0\x01\xff\x80", 4));
-    readSettings();
+    readFrom(std::string("\0\x01\xff\x80", 4));
     std::vector<int32_t> expected = defaults;
     expected[0] = 0;
     EXPECT_EQ(fields(), expected);
@@ -261,13 +252,10 @@ TEST_F(SettingsFile, AgreesWithStreamExtractionOnGeneratedFiles)
         const int length = int(random() % 120);
         for (int i = 0; i < length; ++i)
             text += alphabet[random() % alphabet.size()];
-        assignDefaults();
-        demoState.settingsPath = folder + "/settings.conf";
-        put(text);
         std::array<int32_t, 11> before{};
         std::copy(defaults.begin(), defaults.end(), before.begin());
         const std::array<int32_t, 11> expected = expectedSettings(text, before);
-        readSettings();
+        readFrom(text);
         const std::vector<int32_t> read = fields();
         ASSERT_TRUE(std::equal(read.begin(), read.end(), expected.begin())) << "file: [" << text << "]";
     }

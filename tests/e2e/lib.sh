@@ -66,4 +66,26 @@ wait_exit() {
 # window: waits for the demo's window and prints its id.
 window() { qv_wait 15 qv_window_id; }
 
+# The settings variant, and its file on one line.
+settings_demo="$build/quillvane-settings"
+lines() { tr '\n' ' ' < settings.conf; }
+
+# Another program's window, given the focus; sets other (its process) and otherwin (its window).
+other_program() {
+  xmessage -name other -geometry 300x100+0+0 "another program" &
+  other=$!
+  otherwin=$(qv_wait 10 sh -c "xwininfo -root -tree | awk '/\"other\"/ {print \$1; exit}'")
+  sleep 0.3
+  xdotool windowactivate --sync "$otherwin" 2>/dev/null || xdotool windowfocus --sync "$otherwin"
+}
+
+# The window's pixels as a checksum, and whether they change within a third of a second.
+picture() { import -window "$1" rgb:- 2>/dev/null | md5sum; }
+turning() {
+  local a
+  a=$(picture "$1")
+  sleep 0.3
+  [ "$a" != "$(picture "$1")" ] && echo turning
+}
+
 title() { xprop -id "$1" WM_NAME 2>/dev/null | sed -n 's/^WM_NAME([A-Z_0-9]*) = "\(.*\)"$/\1/p'; }

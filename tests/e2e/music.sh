@@ -19,10 +19,7 @@ track 30
 start
 qv_answer no
 win=$(window)
-xmessage -name other -geometry 300x100+0+0 "another program" &
-other=$!
-otherwin=$(qv_wait 10 sh -c "xwininfo -root -tree | awk '/\"other\"/ {print \$1; exit}'")
-xdotool windowfocus --sync "$otherwin"
+other_program
 xdotool key Escape
 sleep 1
 kill -0 "$demo" 2>/dev/null
