@@ -33,8 +33,11 @@ void measureDesktop(int32_t* right, int32_t* bottom)
     *right = DisplayWidth(display, DefaultScreen(display));
     *bottom = DisplayHeight(display, DefaultScreen(display));
     // The root window spans every monitor; the desktop the demo fills is the primary one.
-    int eventBase = 0, errorBase = 0;
-    if (XRRQueryExtension(display, &eventBase, &errorBase)) {
+    // Monitors came with RandR 1.5; asking an older server would be a protocol error, which ends
+    // the process.
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    if (XRRQueryExtension(display, &eventBase, &errorBase) && XRRQueryVersion(display, &major, &minor) &&
+        (major > 1 || (major == 1 && minor >= 5))) {
         int count = 0;
         XRRMonitorInfo* monitors = XRRGetMonitors(display, root, True, &count);
         if (monitors && count > 0) {
