@@ -57,6 +57,13 @@ protected:
                 r.msaaSamples, r.vsync,  r.frameRate,   r.showStatus,   r.askFullscreen};
     }
     static const std::vector<int32_t> defaults;
+    // The defaults with their first fields replaced by values.
+    static std::vector<int32_t> leading(std::initializer_list<int32_t> values)
+    {
+        std::vector<int32_t> result = defaults;
+        std::copy(values.begin(), values.end(), result.begin());
+        return result;
+    }
 
     std::string folder;
 };
@@ -80,43 +87,25 @@ TEST_F(SettingsFile, EmptyFileCountsAsLoaded)
 TEST_F(SettingsFile, ShortFileFillsOnlyWhatItHas)
 {
     readFrom("100\n200\n");
-    std::vector<int32_t> expected = defaults;
-    expected[0] = 100;
-    expected[1] = 200;
-    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(fields(), leading({100, 200}));
     EXPECT_EQ(settingsLoaded, 1);
 }
 
 TEST_F(SettingsFile, GarbledValueGivesZeroAndStopsReading)
 {
     readFrom("5\n6\nx\n7\n0\n1\n8\n0\n30\n1\n0");
-    std::vector<int32_t> expected = defaults;
-    expected[0] = 5;
-    expected[1] = 6;
-    expected[2] = 0;
-    EXPECT_EQ(fields(), expected);
-
+    EXPECT_EQ(fields(), leading({5, 6, 0}));
     readFrom("1\n2\n12.5\n7\n");
-    expected = defaults;
-    expected[0] = 1;
-    expected[1] = 2;
-    expected[2] = 12;
-    expected[3] = 0;  // the point is no digit
-    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(fields(), leading({1, 2, 12, 0}));  // the point is no digit
     EXPECT_EQ(settingsLoaded, 1);
 }
 
 TEST_F(SettingsFile, OutOfRangeTakesTheNearerLimitAndStops)
 {
     readFrom("2147483648\n5\n");
-    std::vector<int32_t> expected = defaults;
-    expected[0] = INT32_MAX;
-    EXPECT_EQ(fields(), expected);
-
+    EXPECT_EQ(fields(), leading({INT32_MAX}));
     readFrom("-99999999999999999999999999\n5\n");
-    expected = defaults;
-    expected[0] = INT32_MIN;
-    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(fields(), leading({INT32_MIN}));
 
     // The limits themselves are in range.
     readFrom("-2147483648 2147483647 3");
@@ -152,9 +141,7 @@ TEST_F(SettingsFile, DirectoryOrBinaryInItsPlace)
     rmdir(demoState.settingsPath.c_str());
 
     readFrom(std::string("\0\x01\xff\x80", 4));
-    std::vector<int32_t> expected = defaults;
-    expected[0] = 0;
-    EXPECT_EQ(fields(), expected);
+    EXPECT_EQ(fields(), leading({0}));
     EXPECT_EQ(settingsLoaded, 1);
 }
 
