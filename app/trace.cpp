@@ -17,7 +17,7 @@ struct FrameRecord {
     uint64_t turns;
 };
 
-// Static, so pages are touched only as frames are recorded: an hour at 60 frames per second fits.
+// Static, and touched whole at the first frame: an hour at 60 frames per second fits.
 constexpr size_t frameCapacity = 1 << 18;
 FrameRecord frames[frameCapacity];
 size_t frameCount = 0;
@@ -51,7 +51,7 @@ uint64_t traceLoopTurns = 0;
 
 void traceFrameStart(double clock)
 {
-    // Touched whole at the first frame, so that memory measured later is the demo's own growth.
+    // So that memory measured later is the demo's own growth, not the trace's.
     if (frameCount == 0)
         std::memset(frames, 0, sizeof frames);
     if (frameCount < frameCapacity)

@@ -163,6 +163,15 @@ void fillOutput(void* user, Uint8* out, int len)
     SDL_SemPost(s->wake);
 }
 
+// Opens a file for decoding to 16-bit samples, clipped rather than wrapped where the source is louder.
+SNDFILE* openDecoder(const char* path, SF_INFO* info)
+{
+    SNDFILE* file = sf_open(path, SFM_READ, info);
+    if (file)
+        sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    return file;
+}
+
 bool rewind(MusicStream* s)
 {
     if (s->file && sf_seek(s->file, 0, SEEK_SET) == 0)
@@ -171,9 +180,7 @@ bool rewind(MusicStream* s)
     if (s->file)
         sf_close(s->file);
     SF_INFO info{};
-    s->file = sf_open(s->path.c_str(), SFM_READ, &info);
-    if (s->file)
-        sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    s->file = openDecoder(s->path.c_str(), &info);
     return s->file != nullptr;
 }
 
@@ -318,13 +325,12 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
 
     MusicStream* s = new MusicStream;
     s->path = path;
-    s->file = sf_open(path, SFM_READ, &s->info);
+    s->file = openDecoder(path, &s->info);
     if (!s->file) {
         setError(sf_strerror(nullptr));
         delete s;
         return 0;
     }
-    sf_command(s->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     if (s->info.frames == SF_COUNT_MAX && s->info.channels > 0) {
         // A damaged file hides its length: count what actually decodes.
         s->info.frames = countFrames(s->file, s->info.channels);
