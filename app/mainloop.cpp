@@ -8,7 +8,7 @@
 #include "app/state.h"
 #include "app/trace.h"
 #include "platform/desktop.h"
-#include "platform/music.h"
+#include "platform/music/music.h"
 
 static void startMusic()
 {

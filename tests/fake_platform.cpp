@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/desktop.h"
-#include "platform/music.h"
+#include "platform/music/music.h"
 
 namespace fake {
 

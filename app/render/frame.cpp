@@ -6,7 +6,7 @@
 #include "app/trace.h"
 #include "app/status/statusline.h"
 #include "platform/desktop.h"
-#include "platform/music.h"
+#include "platform/music/music.h"
 
 namespace {
 

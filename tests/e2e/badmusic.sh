@@ -32,9 +32,12 @@ play "a directory" 0 2
 check "a directory: the reason" "$(cat stderr)" "quillvane: cannot play sample.ogg: is a directory"
 rmdir sample.ogg
 
+# Cut where the audio is: it plays what it holds, as another decoder counts it, then ends.
 "$build/quillvane-compose" whole.ogg --seconds 4
-head -c "$(( $(stat -c %s whole.ogg) / 2 ))" whole.ogg > sample.ogg
-play "Ogg Vorbis cut in half" 0 4.5
+head -c "$(( $(stat -c %s whole.ogg) * 3 / 4 ))" whole.ogg > sample.ogg
+held=$(sox sample.ogg -t raw -e signed -b 16 -c 2 -r 44100 - 2>/dev/null | wc -c | awk '{ print $1 / 176400 }')
+play "Ogg Vorbis cut short" "$(awk -v h="$held" 'BEGIN { print h - 0.2 }')" "$(awk -v h="$held" 'BEGIN { print h + 0.4 }')"
+check_between "Ogg Vorbis cut short: seconds it holds" "$held" 0.8 3.5
 
 # The header promises 2 s; the file holds 1 s.
 "$build/quillvane-compose" whole.wav --seconds 2 --format wav

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/music.h"
+#include "platform/music/music.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {

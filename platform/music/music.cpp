@@ -1,8 +1,8 @@
-#include "platform/music.h"
+#include "platform/music/music.h"
+
+#include "platform/music/decoder.h"
 
 #include <SDL2/SDL.h>
-#include <sndfile.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -40,13 +40,13 @@ struct RingBlock {
 };
 
 struct MusicStream {
-    std::string path;
-    SNDFILE* file = nullptr;
-    SF_INFO info{};
+    Decoder decoder{};
+    int rate = 0;
+    int channels = 0;
     int outChannels = 0;
     int64_t lengthFrames = 0;
     SDL_AudioDeviceID device = 0;
-    std::thread decoder;
+    std::thread decodingThread;
     SDL_sem* wake = nullptr;
     std::atomic<bool> quit{false};
 
@@ -163,31 +163,24 @@ void fillOutput(void* user, Uint8* out, int len)
     SDL_SemPost(s->wake);
 }
 
-// Opens a file for decoding to 16-bit samples, clipped rather than wrapped where the source is louder.
-SNDFILE* openDecoder(const char* path, SF_INFO* info)
+// More channels than the output takes: even ones to the left, odd ones to the right, each side the
+// average of its channels so that nothing clips.
+void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames)
 {
-    SNDFILE* file = sf_open(path, SFM_READ, info);
-    if (file)
-        sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    return file;
-}
-
-bool rewind(MusicStream* s)
-{
-    if (s->file && sf_seek(s->file, 0, SEEK_SET) == 0)
-        return true;
-    // Some decoders cannot seek back after an error; opening again gets the beginning.
-    if (s->file)
-        sf_close(s->file);
-    SF_INFO info{};
-    s->file = openDecoder(s->path.c_str(), &info);
-    return s->file != nullptr;
+    for (int64_t f = 0; f < frames; ++f) {
+        const int16_t* frame = in + f * inChannels;
+        int32_t sum[2] = {0, 0};
+        for (int c = 0; c < inChannels; ++c)
+            sum[c & 1] += frame[c];
+        out[f * 2] = int16_t(sum[0] / ((inChannels + 1) / 2));
+        out[f * 2 + 1] = int16_t(sum[1] / (inChannels / 2));
+    }
 }
 
 void decodeLoop(MusicStream* s)
 {
     const uint64_t count = s->blocks.size();
-    const int inChannels = s->info.channels;
+    const int inChannels = s->channels;
     const int outChannels = s->outChannels;
     uint32_t localEpoch = ~0u;
     bool finished = false;
@@ -200,32 +193,28 @@ void decodeLoop(MusicStream* s)
             localEpoch = epoch;
             decodedFrames = 0;
             finished = false;
-            // A stream that cannot go back to its beginning ends at once, rather than never.
-            readable = atStart || rewind(s);
+            // A stream that cannot go back to its beginning ends at once, rather than never; the file
+            // is never opened again, since its path may now name another.
+            readable = atStart || s->decoder.family->toStart(&s->decoder);
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);
             if (w - s->read.load(std::memory_order_acquire) >= count)
                 break;
-            sf_count_t got = readable ? sf_readf_short(s->file, s->decoded.data(), blockFrames) : 0;
-            if (got < 0)
-                got = 0;
+            int64_t got = readable ? s->decoder.family->read(&s->decoder, s->decoded.data(), blockFrames) : 0;
             // Never beyond the announced length: the position must meet it exactly at the end.
-            got = std::min<sf_count_t>(got, s->lengthFrames - decodedFrames);
+            got = std::min<int64_t>(got, s->lengthFrames - decodedFrames);
             int16_t* dst = &s->samples[(w % count) * blockFrames * size_t(outChannels)];
-            if (inChannels == outChannels) {
+            if (inChannels == outChannels)
                 std::memcpy(dst, s->decoded.data(), size_t(got) * size_t(outChannels) * 2);
-            } else {
-                for (sf_count_t f = 0; f < got; ++f)
-                    for (int c = 0; c < outChannels; ++c)
-                        dst[f * outChannels + c] = s->decoded[size_t(f) * size_t(inChannels) + size_t(c)];
-            }
+            else
+                mixToStereo(s->decoded.data(), inChannels, dst, got);
             RingBlock& block = s->blocks[w % count];
             block.epoch = epoch;
             block.frames = uint32_t(got);
             block.startFrame = decodedFrames;
             decodedFrames += got;
-            block.last = got < sf_count_t(blockFrames) || decodedFrames >= s->lengthFrames;
+            block.last = got < int64_t(blockFrames) || decodedFrames >= s->lengthFrames;
             finished = block.last;
             s->written.store(w + 1, std::memory_order_release);
         }
@@ -233,39 +222,28 @@ void decodeLoop(MusicStream* s)
     }
 }
 
-int64_t countFrames(SNDFILE* file, int channels)
-{
-    std::vector<int16_t> scratch(size_t(blockFrames) * size_t(channels));
-    int64_t frames = 0;
-    sf_count_t got = 0;
-    while ((got = sf_readf_short(file, scratch.data(), blockFrames)) > 0)
-        frames += got;
-    return frames;
-}
-
 void closeStream(MusicStream* s)
 {
     if (s->device)
         SDL_CloseAudioDevice(s->device);
-    if (s->decoder.joinable()) {
+    if (s->decodingThread.joinable()) {
         s->quit.store(true, std::memory_order_release);
         SDL_SemPost(s->wake);
-        s->decoder.join();
+        s->decodingThread.join();
     }
     if (s->wake)
         SDL_DestroySemaphore(s->wake);
-    if (s->file)
-        sf_close(s->file);
+    decoderClose(&s->decoder);
     delete s;
 }
 
 SDL_AudioDeviceID openOutput(MusicStream* s)
 {
     SDL_AudioSpec want{};
-    want.freq = s->info.samplerate;
+    want.freq = s->rate;
     want.format = AUDIO_S16SYS;
     want.channels = Uint8(s->outChannels);
-    want.samples = s->info.samplerate > 48000 ? 2048 : 1024;
+    want.samples = s->rate > 48000 ? 2048 : 1024;
     want.callback = fillOutput;
     want.userdata = s;
     SDL_AudioSpec have{};
@@ -313,48 +291,27 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
         setError("too many streams");
         return 0;
     }
-    struct stat st {};
-    if (stat(path, &st) != 0) {
-        setError(std::strerror(errno));
-        return 0;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        setError(S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
-        return 0;
-    }
-
     MusicStream* s = new MusicStream;
-    s->path = path;
-    s->file = openDecoder(path, &s->info);
-    if (!s->file) {
-        setError(sf_strerror(nullptr));
+    if (!decoderOpen(&s->decoder, path)) {
+        setError(s->decoder.error);
         delete s;
         return 0;
     }
-    if (s->info.frames == SF_COUNT_MAX && s->info.channels > 0) {
-        // A damaged file hides its length: count what actually decodes.
-        s->info.frames = countFrames(s->file, s->info.channels);
-        if (s->info.frames <= 0 || sf_seek(s->file, 0, SEEK_SET) != 0) {
-            setError("cannot decode the stream");
-            closeStream(s);
-            return 0;
-        }
-    }
-    if (s->info.channels < 1 || s->info.samplerate < 1 || s->info.frames < 0 ||
-        s->info.frames >= int64_t(positionMask / uint64_t(s->info.channels * 2))) {
+    s->rate = s->decoder.rate;
+    s->channels = s->decoder.channels;
+    if (s->decoder.frames >= int64_t(positionMask / uint64_t(s->channels * 2))) {
         setError("unusable stream format");
         closeStream(s);
         return 0;
     }
-    s->lengthFrames = s->info.frames;
-    s->outChannels = s->info.channels <= outputChannelLimit ? s->info.channels : 2;
-    const uint64_t blockCount =
-        std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->info.samplerate / blockFrames) + 1);
+    s->lengthFrames = s->decoder.frames;
+    s->outChannels = s->channels <= outputChannelLimit ? s->channels : 2;
+    const uint64_t blockCount = std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->rate / blockFrames) + 1);
     s->blocks.assign(blockCount, RingBlock{~0u, 0, 0, false});
     s->samples.assign(blockCount * blockFrames * size_t(s->outChannels), 0);
-    s->decoded.assign(size_t(blockFrames) * size_t(s->info.channels), 0);
+    s->decoded.assign(size_t(blockFrames) * size_t(s->channels), 0);
     s->wake = SDL_CreateSemaphore(0);
-    s->decoder = std::thread(decodeLoop, s);
+    s->decodingThread = std::thread(decodeLoop, s);
     s->device = openOutput(s);
     if (!s->device) {
         closeStream(s);
@@ -370,7 +327,7 @@ uint64_t musicChannelGetLength(uint32_t handle, uint32_t mode)
     MusicStream* s = streamOf(handle);
     if (!s || mode != musicPosByte)
         return musicErrorValue;
-    return uint64_t(s->lengthFrames) * uint64_t(s->info.channels) * 2;
+    return uint64_t(s->lengthFrames) * uint64_t(s->channels) * 2;
 }
 
 uint64_t musicChannelGetPosition(uint32_t handle, uint32_t mode)
@@ -378,7 +335,7 @@ uint64_t musicChannelGetPosition(uint32_t handle, uint32_t mode)
     MusicStream* s = streamOf(handle);
     if (!s || mode != musicPosByte)
         return musicErrorValue;
-    return uint64_t(framesOf(s->position.load(std::memory_order_acquire))) * uint64_t(s->info.channels) * 2;
+    return uint64_t(framesOf(s->position.load(std::memory_order_acquire))) * uint64_t(s->channels) * 2;
 }
 
 double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes)
@@ -386,7 +343,7 @@ double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes)
     MusicStream* s = streamOf(handle);
     if (!s)
         return -1.0;
-    return double(bytes) / (double(s->info.samplerate) * s->info.channels * 2);
+    return double(bytes) / (double(s->rate) * s->channels * 2);
 }
 
 bool musicChannelPlay(uint32_t handle, bool restart)
