@@ -185,18 +185,80 @@ TEST_F(SettingsFile, WrittenValuesReadBackTheSame)
     EXPECT_EQ(fields(), values);
 }
 
-TEST_F(SettingsFile, FileThatCannotBeCreatedLeavesTheRecordAlone)
+// Nothing written: no field changes, not even the windowed size a fullscreen run puts back.
+TEST_F(SettingsFile, NothingWrittenLeavesTheRecordAlone)
 {
+    auto fullscreenRun = [] {
+        runSettings.fullscreen = 1;
+        runSettings.windowWidth = 1920;
+        runSettings.windowHeight = 1080;
+        runSettings.savedWidth = 1024;
+        runSettings.savedHeight = 768;
+    };
+    fullscreenRun();
     demoState.settingsPath = folder + "/missing-folder/settings.conf";
-    runSettings.fullscreen = 1;
-    runSettings.windowWidth = 1920;
-    runSettings.windowHeight = 1080;
-    runSettings.savedWidth = 1024;
-    runSettings.savedHeight = 768;
     writeSettings();
     EXPECT_EQ(runSettings.windowWidth, 1920);
     EXPECT_EQ(runSettings.windowHeight, 1080);
     EXPECT_EQ(access((folder + "/missing-folder").c_str(), F_OK), -1);
+
+    demoState.settingsPath = folder + "/settings.conf";
+    mkdir(demoState.settingsPath.c_str(), 0755);
+    writeSettings();
+    EXPECT_EQ(runSettings.windowWidth, 1920) << "a folder in the file's place";
+    EXPECT_EQ(runSettings.windowHeight, 1080);
+}
+
+TEST_F(SettingsFile, LinkIsFollowedToTheFileItNames)
+{
+    mkdir((folder + "/kept").c_str(), 0755);
+    std::ofstream(folder + "/kept/mine.conf") << "old";
+    ASSERT_EQ(symlink("kept/mine.conf", demoState.settingsPath.c_str()), 0);
+    runSettings.windowX = 77;
+    writeSettings();
+    struct stat st {};
+    ASSERT_EQ(lstat(demoState.settingsPath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced";
+    EXPECT_EQ(contents().substr(0, 3), "77\n") << "the file it names was not updated";
+}
+
+TEST_F(SettingsFile, ReadOnlyFileIsLeftAlone)
+{
+    put("1\n2\n3");
+    chmod(demoState.settingsPath.c_str(), 0444);
+    runSettings.fullscreen = 1;
+    runSettings.savedWidth = 800;
+    writeSettings();
+    EXPECT_EQ(contents(), "1\n2\n3");
+    EXPECT_EQ(runSettings.windowWidth, 1024);
+}
+
+// The folder cannot take a file beside it, but the file itself may be written: it is, in place.
+TEST_F(SettingsFile, FileInAFolderThatCannotBeWrittenIsRewrittenInPlace)
+{
+    const std::string locked = folder + "/locked";
+    mkdir(locked.c_str(), 0755);
+    demoState.settingsPath = locked + "/settings.conf";
+    put("old");
+    chmod(folder.c_str(), 0755);
+    // Root writes any folder: the writer then runs as nobody, who owns the file but not the folder.
+    const bool root = getuid() == 0;
+    if (root)
+        ASSERT_EQ(chown(demoState.settingsPath.c_str(), 65534, 65534), 0);
+    chmod(locked.c_str(), 0555);
+    runSettings.windowX = 55;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        writeSettings();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(contents(), "55\n0\n1024\n768\n1\n0\n4\n1\n60\n0\n1");
 }
 
 TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
