@@ -47,6 +47,9 @@ static void runMainLoop()
         }
         if (isForegroundWindow(window) && getKeyState(GLFW_KEY_ESCAPE) != 0)
             glfwSetWindowShouldClose(window, GLFW_TRUE);
+        // Ctrl+C, logout or kill: the same shutdown as the close button.
+        if (closeRequested())
+            glfwSetWindowShouldClose(window, GLFW_TRUE);
     }
 }
 

@@ -4,9 +4,18 @@
 #include <SDL2/SDL.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
+#include <signal.h>
+
+#include <initializer_list>
 
 int askYesNoCancel(const char* caption, const char* text)
 {
+    // Without an X server SDL turns to a desktop dialog helper, and reports the helper's failure as a
+    // box closed without a button. A box that could not be shown is no answer.
+    Display* display = XOpenDisplay(nullptr);
+    if (!display)
+        return 0;
+    XCloseDisplay(display);
     const SDL_MessageBoxButtonData buttons[] = {
         {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, answerYes, "Yes"},
         {0, answerNo, "No"},
@@ -105,12 +114,30 @@ static void onKey(GLFWwindow*, int key, int, int action, int)
     }
 }
 
+static volatile sig_atomic_t endRequested = 0;
+
+static void onEndSignal(int)
+{
+    endRequested = 1;
+}
+
 void attachWindowInput(GLFWwindow* window)
 {
+    struct sigaction action {};
+    action.sa_handler = onEndSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(signal, &action, nullptr);
     glfwSetWindowFocusCallback(window, onFocus);
     glfwSetKeyCallback(window, onKey);
     if (glfwGetWindowAttrib(window, GLFW_FOCUSED))
         focusedWindow = window;
+}
+
+bool closeRequested()
+{
+    return endRequested != 0;
 }
 
 bool isForegroundWindow(GLFWwindow* window)

@@ -30,8 +30,12 @@ void getWindowFramePos(GLFWwindow* window, int* x, int* y);
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus and key events. Called once, before the window is shown.
+// Starts following the window's focus and key events, and the session's requests to end the run
+// (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM). Called once, before the window is shown.
 void attachWindowInput(GLFWwindow* window);
+
+// True once the session asked the run to end; the main loop takes it as the window's close request.
+bool closeRequested();
 
 // True while the window has the input focus. Reads state kept from the window's events: no round
 // trip to the X server.

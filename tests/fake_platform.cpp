@@ -43,6 +43,11 @@ int showCursor(GLFWwindow*, bool show)
 }
 void attachWindowInput(GLFWwindow*) {}
 
+bool closeRequested()
+{
+    return platform.closeRequested;
+}
+
 bool isForegroundWindow(GLFWwindow*)
 {
     return platform.foreground;

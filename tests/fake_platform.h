@@ -13,6 +13,7 @@ struct Platform {
     int32_t desktopRight = 1920;
     int32_t desktopBottom = 1080;
     bool foreground = true;
+    bool closeRequested = false;
     double clock = 0.0;
     std::vector<int> pressedKeys;  // pressed since the previous query of each
     std::vector<int> queriedKeys;  // every key query, in order

@@ -268,6 +268,8 @@ bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
     // SDL asks D-Bus for a session bus; where there is none, D-Bus would fork to launch one, costing
     // the first frame about 80 ms and possibly leaving a bus daemon behind. The demo needs no bus.
     setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 0);
+    // SDL would take Ctrl+C and kill for events of its own that nobody reads.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (device == 0) {
         useSilentOutput();
         return true;

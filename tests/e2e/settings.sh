@@ -75,6 +75,20 @@ qv_key Escape
 wait_exit 5
 check "exit status with a binary settings file" "$status" 0
 
+# Ctrl+C, logout and kill end the run as the close button does: the place taken back, the file
+# written, exit 0, at once.
+for signal in INT TERM HUP; do
+  printf '0\n0\n1024\n768\n1\n0\n0\n1\n60\n0\n0' > settings.conf
+  start "$settings_demo"
+  window >/dev/null
+  t0=$(now)
+  kill -s "$signal" "$demo"
+  wait_exit 5
+  check "SIG$signal: exit status" "$status" 0
+  check_between "SIG$signal: seconds to the exit" "$(elapsed "$t0")" 0 1
+  check "SIG$signal: the shutdown wrote the file" "$(lines)" "448 156 1024 768 0 0 0 1 60 0 0"
+done
+
 # The delivered build never touches the file.
 rm -f settings.conf
 start

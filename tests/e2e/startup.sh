@@ -32,10 +32,17 @@ qv_key Escape
 wait_exit 5
 check "fullscreen Escape exit status" "$status" 0
 
-# No X server at all: the window library cannot start.
+# No X server at all: the question cannot be shown, which is no Cancel, and then the window library
+# cannot start. A desktop dialog helper that fails, as zenity does without a display, stands on the
+# path so that this holds wherever it runs.
+mkdir helpers
+printf '#!/bin/sh\nexit 1\n' > helpers/zenity
+chmod +x helpers/zenity
 t0=$(now)
-DISPLAY=:9999 "$build/quillvane" 2>/dev/null
-check "exit status without an X server" "$?" 255
+PATH="$work/helpers:$PATH" DISPLAY=:9999 "$build/quillvane" 2>/dev/null
+check "exit status with an unreachable X server" "$?" 255
+PATH="$work/helpers:$PATH" env -u DISPLAY "$build/quillvane" 2>/dev/null
+check "exit status without DISPLAY" "$?" 255
 check_between "seconds to give up without an X server" "$(elapsed "$t0")" 0 3
 
 finish
