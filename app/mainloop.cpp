@@ -37,7 +37,7 @@ static void runMainLoop()
             demoState.lastFrameTime = t;
             traceFrameStart(t);
             renderFrame();
-            traceFrameEnd(readClock());
+            traceFrameEnd();
         }
         const uint64_t position = musicChannelGetPosition(demoState.musicStream, musicPosByte);
         demoState.musicPositionSeconds = musicChannelBytesToSeconds(demoState.musicStream, position);

@@ -1,6 +1,7 @@
 #include "app/trace.h"
 
 #include "app/state.h"
+#include "platform/desktop.h"
 #include "platform/music/music.h"
 
 #include <time.h>
@@ -65,10 +66,10 @@ void traceFramePresented()
         firstPresented = realtimeNs();
 }
 
-void traceFrameEnd(double clock)
+void traceFrameEnd()
 {
     if (frameCount < frameCapacity)
-        frames[frameCount++].end = clock;
+        frames[frameCount++].end = readClock();
 }
 
 void traceMusicEnd()

@@ -10,7 +10,8 @@
 #ifdef QUILLVANE_TRACE
 void traceFrameStart(double clock);
 void traceFramePresented();
-void traceFrameEnd(double clock);
+// Reads the clock itself, so that an untraced build reads it no more than it needs.
+void traceFrameEnd();
 void traceMusicEnd();
 void traceFinish();
 extern uint64_t traceLoopTurns;
@@ -21,7 +22,7 @@ inline void traceLoopTurn()
 #else
 inline void traceFrameStart(double) {}
 inline void traceFramePresented() {}
-inline void traceFrameEnd(double) {}
+inline void traceFrameEnd() {}
 inline void traceMusicEnd() {}
 inline void traceFinish() {}
 inline void traceLoopTurn() {}

@@ -17,7 +17,8 @@ void reset()
 
 void press(int key)
 {
-    platform.pressedKeys.push_back(key);
+    if (platform.foreground)
+        platform.pressedKeys.push_back(key);
 }
 
 } // namespace fake
@@ -76,6 +77,12 @@ bool isWindowMinimised(GLFWwindow*)
 
 double readClock()
 {
+    if (!platform.clockScript.empty())
+        platform.clock = platform.clockScript[std::min(platform.clockReads, platform.clockScript.size() - 1)];
+    ++platform.clockReads;
+    // A scripted run that would never end is ended, and the test sees it in clockReads.
+    if (platform.clockReads > 1000000)
+        platform.closeRequested = true;
     return platform.clock;
 }
 
@@ -98,6 +105,8 @@ uint64_t musicChannelGetLength(uint32_t, uint32_t)
 
 uint64_t musicChannelGetPosition(uint32_t, uint32_t)
 {
+    if (platform.positionBytesPerSecond > 0)
+        return std::min(platform.musicLengthBytes, uint64_t(platform.clock * platform.positionBytesPerSecond));
     return platform.musicPositionBytes;
 }
 
@@ -108,12 +117,15 @@ double musicChannelBytesToSeconds(uint32_t, uint64_t bytes)
 
 bool musicChannelPlay(uint32_t handle, bool restart)
 {
+    if (!restart)
+        platform.frameClocks.push_back(platform.clock);
     platform.musicCalls.push_back((restart ? "restart " : "play ") + std::to_string(handle));
     return true;
 }
 
 bool musicChannelPause(uint32_t handle)
 {
+    platform.frameClocks.push_back(platform.clock);
     platform.musicCalls.push_back("pause " + std::to_string(handle));
     return true;
 }

@@ -15,6 +15,12 @@ struct Platform {
     bool foreground = true;
     bool closeRequested = false;
     double clock = 0.0;
+    // When given, each clock query takes the next value and the last one repeats.
+    std::vector<double> clockScript;
+    size_t clockReads = 0;
+    // When set, the position follows the clock at this many bytes a second, up to the length.
+    double positionBytesPerSecond = 0.0;
+    std::vector<double> frameClocks;  // the clock at each play or pause call, one a frame
     std::vector<int> pressedKeys;  // pressed since the previous query of each
     std::vector<int> queriedKeys;  // every key query, in order
     std::vector<std::string> titles;
@@ -26,6 +32,8 @@ struct Platform {
 extern Platform platform;
 
 void reset();
+// A key typed into the demo's window. Typed while another window has the focus, it never reaches
+// the demo, as with the real layer.
 void press(int key);
 
 } // namespace fake
