@@ -30,8 +30,8 @@ static void runMainLoop()
     while (!glfwWindowShouldClose(window)) {
         const double t = readClock();
         traceLoopTurn();
-        // A frame rate below 1, possible only from a settings file, would never render again and
-        // so never see a key or the close button: such a run is paced at the default rate instead.
+        // A frame rate of 0 or below, possible only from a settings file, would never render again
+        // and so never see a key or the close button: such a run is paced at the default rate.
         const double interval = runSettings.frameRate > 0 ? 1.0 / runSettings.frameRate : 1.0 / 60;
         if (t - demoState.lastFrameTime >= interval) {
             demoState.lastFrameTime = t;

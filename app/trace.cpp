@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
 struct FrameRecord {
     double start;
     double end;
@@ -20,19 +18,19 @@ struct FrameRecord {
 
 // Static, and touched whole at the first frame: an hour at 60 frames per second fits.
 constexpr size_t frameCapacity = 1 << 18;
-FrameRecord frames[frameCapacity];
-size_t frameCount = 0;
-int64_t firstPresented = 0;
-int64_t musicEnded = 0;
+static FrameRecord frames[frameCapacity];
+static size_t frameCount = 0;
+static int64_t firstPresented = 0;
+static int64_t musicEnded = 0;
 
-int64_t realtimeNs()
+static int64_t realtimeNs()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-long peakResidentKib()
+static long peakResidentKib()
 {
     FILE* status = std::fopen("/proc/self/status", "r");
     if (!status)
@@ -45,8 +43,6 @@ long peakResidentKib()
     std::fclose(status);
     return kib;
 }
-
-} // namespace
 
 uint64_t traceLoopTurns = 0;
 

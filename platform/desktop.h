@@ -20,7 +20,7 @@ int askYesNoCancel(const char* caption, const char* text);
 void measureDesktop(int32_t* right, int32_t* bottom);
 
 // Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
-// keeping its size, and raises it.
+// keeping its size. The window is still hidden here; being shown later puts it on top.
 void setWindowFramePos(GLFWwindow* window, int x, int y);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos.

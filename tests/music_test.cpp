@@ -154,6 +154,32 @@ TEST_F(Music, PauseHoldsResumeGoesOnRestartReturnsToZero)
     EXPECT_EQ(musicChannelUnderruns(handle), 0u);
 }
 
+// Play, pause and restart as fast as they come, against a playing stream; it must then still play
+// from 0 to its end. Under the thread sanitizer this is the stress that shows a race.
+TEST_F(Music, PlayPauseAndRestartHammeredWhilePlaying)
+{
+    const uint32_t handle = musicStreamCreateFile(false, compose("stress.ogg", "--seconds 1").c_str(), 0, 0, 0);
+    ASSERT_NE(handle, 0u) << musicLastError();
+    const uint64_t length = musicChannelGetLength(handle, musicPosByte);
+    musicChannelPlay(handle, true);
+    const auto start = Clock::now();
+    for (int i = 0; Clock::now() - start < std::chrono::milliseconds(500); ++i) {
+        if (i % 3 == 0)
+            musicChannelPlay(handle, i % 7 == 0);
+        else if (i % 3 == 1)
+            musicChannelPause(handle);
+        else
+            musicChannelPlay(handle, false);
+        ASSERT_LE(musicChannelGetPosition(handle, musicPosByte), length);
+        if (i % 64 == 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+    musicChannelPlay(handle, true);
+    const double took = playToEnd(handle, 5.0);
+    EXPECT_GT(took, 0.85);
+    EXPECT_LT(took, 1.6);
+}
+
 TEST_F(Music, WhatCannotBePlayedGivesHandleZero)
 {
     const std::string empty = folder + "/empty.ogg";

@@ -243,8 +243,9 @@ TEST_F(SettingsFile, FileInAFolderThatCannotBeWrittenIsRewrittenInPlace)
     chmod(folder.c_str(), 0755);
     // Root writes any folder: the writer then runs as nobody, who owns the file but not the folder.
     const bool root = getuid() == 0;
-    if (root)
+    if (root) {
         ASSERT_EQ(chown(demoState.settingsPath.c_str(), 65534, 65534), 0);
+    }
     chmod(locked.c_str(), 0555);
     runSettings.windowX = 55;
     const pid_t child = fork();

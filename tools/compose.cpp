@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 constexpr double pi = 3.14159265358979323846;
 constexpr double tempo = 112.0;
 constexpr double beat = 60.0 / tempo;
@@ -29,19 +27,19 @@ constexpr int tune[2][16] = {
 };
 constexpr int scale[8] = {0, 2, 4, 5, 7, 9, 11, 12};
 
-double frequency(int semitonesFromMiddleC)
+static double frequency(int semitonesFromMiddleC)
 {
     return 261.6256 * std::pow(2.0, semitonesFromMiddleC / 12.0);
 }
 
-double triangle(double phase)
+static double triangle(double phase)
 {
     const double x = phase - std::floor(phase);
     return x < 0.5 ? 4.0 * x - 1.0 : 3.0 - 4.0 * x;
 }
 
 // Deterministic noise from the sample index.
-double noise(uint64_t n)
+static double noise(uint64_t n)
 {
     n = (n ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
     n = (n ^ (n >> 31)) * 0x94D049BB133111EBull;
@@ -53,7 +51,7 @@ struct Frame {
     double right;
 };
 
-Frame sampleAt(double t, uint64_t index, double total)
+static Frame sampleAt(double t, uint64_t index, double total)
 {
     const int barIndex = int(t / bar);
     const double inBar = t - barIndex * bar;
@@ -112,15 +110,13 @@ Frame sampleAt(double t, uint64_t index, double total)
     return {centre + (lead * 0.7 + hat * 0.3) * fade, centre + (lead * 0.3 + hat * 0.7) * fade};
 }
 
-int usage()
+static int usage()
 {
     std::fprintf(stderr,
                  "usage: quillvane-compose OUT [--seconds S] [--rate HZ] [--channels N] [--format ogg|flac|wav] "
                  "[--silent]\n");
     return 2;
 }
-
-} // namespace
 
 int main(int argc, char** argv)
 {

@@ -8,8 +8,6 @@
 #include "platform/desktop.h"
 #include "platform/music/music.h"
 
-namespace {
-
 struct CubeFace {
     float firstColour[3];
     float vertex1[3];
@@ -32,12 +30,12 @@ constexpr CubeFace cubeFaces[6] = {
 
 constexpr double angleStep = 0.3;
 
-bool pressed(int key)
+static bool pressed(int key)
 {
     return (getKeyState(key) & keyPressedBit) != 0;
 }
 
-void readKeys()
+static void readKeys()
 {
     if (pressed(GLFW_KEY_3))
         runSettings.frameRate = 30;
@@ -63,8 +61,6 @@ void readKeys()
     if (pressed(GLFW_KEY_P))
         demoState.paused = demoState.paused != 0 ? 0 : 1;
 }
-
-} // namespace
 
 void renderFrame()
 {

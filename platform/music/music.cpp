@@ -14,8 +14,6 @@
 #include <thread>
 #include <vector>
 
-namespace {
-
 constexpr uint32_t blockFrames = 1024;
 constexpr double bufferedSeconds = 0.35;
 constexpr int maxStreams = 16;
@@ -25,12 +23,12 @@ constexpr int outputChannelLimit = 8;
 // that belongs to the stream before a restart.
 constexpr int positionBits = 48;
 constexpr uint64_t positionMask = (uint64_t{1} << positionBits) - 1;
-uint64_t packPosition(uint32_t epoch, int64_t frames)
+static uint64_t packPosition(uint32_t epoch, int64_t frames)
 {
     return (uint64_t{epoch & 0xFFFF} << positionBits) | (uint64_t(frames) & positionMask);
 }
-uint32_t epochOf(uint64_t packed) { return uint32_t(packed >> positionBits); }
-int64_t framesOf(uint64_t packed) { return int64_t(packed & positionMask); }
+static uint32_t epochOf(uint64_t packed) { return uint32_t(packed >> positionBits); }
+static int64_t framesOf(uint64_t packed) { return int64_t(packed & positionMask); }
 
 struct RingBlock {
     uint32_t epoch;
@@ -73,17 +71,17 @@ struct MusicStream {
     std::vector<int16_t> decoded;
 };
 
-MusicStream* streams[maxStreams];
-uint32_t generations[maxStreams];
-char lastError[256];
-bool silentOutput = false;
+static MusicStream* streams[maxStreams];
+static uint32_t generations[maxStreams];
+static char lastError[256];
+static bool silentOutput = false;
 
-void setError(const char* text)
+static void setError(const char* text)
 {
     std::snprintf(lastError, sizeof lastError, "%s", text);
 }
 
-MusicStream* streamOf(uint32_t handle)
+static MusicStream* streamOf(uint32_t handle)
 {
     if (handle == 0)
         return nullptr;
@@ -93,7 +91,7 @@ MusicStream* streamOf(uint32_t handle)
     return streams[slot];
 }
 
-void useSilentOutput()
+static void useSilentOutput()
 {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     SDL_SetHintWithPriority(SDL_HINT_AUDIODRIVER, "dummy", SDL_HINT_OVERRIDE);
@@ -101,7 +99,7 @@ void useSilentOutput()
     silentOutput = true;
 }
 
-bool anyStreamOpen()
+static bool anyStreamOpen()
 {
     for (MusicStream* s : streams)
         if (s)
@@ -109,7 +107,7 @@ bool anyStreamOpen()
     return false;
 }
 
-void fillOutput(void* user, Uint8* out, int len)
+static void fillOutput(void* user, Uint8* out, int len)
 {
     MusicStream* s = static_cast<MusicStream*>(user);
     const uint32_t channels = uint32_t(s->outChannels);
@@ -165,7 +163,7 @@ void fillOutput(void* user, Uint8* out, int len)
 
 // More channels than the output takes: even ones to the left, odd ones to the right, each side the
 // average of its channels so that nothing clips.
-void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames)
+static void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames)
 {
     for (int64_t f = 0; f < frames; ++f) {
         const int16_t* frame = in + f * inChannels;
@@ -177,7 +175,7 @@ void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames
     }
 }
 
-void decodeLoop(MusicStream* s)
+static void decodeLoop(MusicStream* s)
 {
     const uint64_t count = s->blocks.size();
     const int inChannels = s->channels;
@@ -222,7 +220,7 @@ void decodeLoop(MusicStream* s)
     }
 }
 
-void closeStream(MusicStream* s)
+static void closeStream(MusicStream* s)
 {
     if (s->device)
         SDL_CloseAudioDevice(s->device);
@@ -237,7 +235,7 @@ void closeStream(MusicStream* s)
     delete s;
 }
 
-SDL_AudioDeviceID openOutput(MusicStream* s)
+static SDL_AudioDeviceID openOutput(MusicStream* s)
 {
     SDL_AudioSpec want{};
     want.freq = s->rate;
@@ -260,8 +258,6 @@ SDL_AudioDeviceID openOutput(MusicStream* s)
         std::snprintf(lastError, sizeof lastError, "no sound output: %s", SDL_GetError());
     return device;
 }
-
-} // namespace
 
 bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
 {

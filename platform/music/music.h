@@ -18,7 +18,8 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
                                uint32_t flags);
 
 uint64_t musicChannelGetLength(uint32_t handle, uint32_t mode);
-// Frames handed to the output since the last restart; equals the length once the stream has ended.
+// Bytes of the frames handed to the output since the last restart; equals the length once the
+// stream has ended.
 uint64_t musicChannelGetPosition(uint32_t handle, uint32_t mode);
 // -1.0 for a handle that names no stream.
 double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes);

@@ -3,7 +3,7 @@
 . "$(dirname "$0")/lib.sh" "$1"
 
 clean_stderr() {
-  if grep -q -E 'runtime error|AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer' stderr; then
+  if grep -q -E 'runtime error|AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|ThreadSanitizer' stderr; then
     fail "$1: sanitizer report"
     cat stderr >&2
   else
