@@ -285,6 +285,21 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
     }
 }
 
+TEST_F(Music, FallsBackToSilentOutputWhenNoDeviceOpens)
+{
+    musicFree();
+    setenv("SDL_AUDIODRIVER", "no-such-driver", 1);
+    ASSERT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
+    const uint32_t handle = musicStreamCreateFile(false, compose("fallback.ogg", "--seconds 1").c_str(), 0, 0, 0);
+    ASSERT_NE(handle, 0u) << musicLastError();
+    EXPECT_STREQ(musicOutputName(handle), "silent");
+    musicChannelPlay(handle, true);
+    const double took = playToEnd(handle, 5.0);
+    EXPECT_GT(took, 0.85) << "silent output must still take the track's time";
+    EXPECT_LT(took, 1.6);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+}
+
 // The disk driver writes what the output receives: it must be the decoded file, sample for sample.
 TEST_F(Music, OutputCarriesTheDecodedSamples)
 {

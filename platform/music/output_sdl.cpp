@@ -1,0 +1,120 @@
+// SDL's audio: the fallback where no sound server answers (ALSA and the rest), or the driver named by
+// SDL_AUDIODRIVER. SDL converts to whatever the device takes, so the stream deals in its own frames.
+#include <SDL2/SDL.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/music/output.h"
+
+struct SdlState {
+    SDL_AudioDeviceID device = 0;
+    std::atomic<bool> detached{false};
+    std::atomic<int64_t> lastCallbackNs{0};
+    std::atomic<bool> unpaused{false};
+    // SDL's audio thread only.
+    int64_t handed = 0;
+    int64_t handedBefore = 0;
+};
+
+// SDL's audio thread. When this is called, the buffer filled last time has started to play.
+static void fillDevice(void* user, Uint8* out, int len)
+{
+    Output* output = static_cast<Output*>(user);
+    SdlState* state = static_cast<SdlState*>(output->handle);
+    state->lastCallbackNs.store(monotonicNs(), std::memory_order_relaxed);
+    const int64_t want = len / (output->channels * 2);
+    if (state->detached.load(std::memory_order_acquire)) {
+        std::memset(out, 0, size_t(len));
+        return;
+    }
+    const int64_t heard = state->handedBefore;
+    bool atEnd = false;
+    const int64_t got = streamPull(output, reinterpret_cast<int16_t*>(out), want, &atEnd, true);
+    if (got < want)
+        std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
+    state->handedBefore = state->handed;
+    state->handed += got;
+    heardClockPublish(&output->clock, heard, state->handedBefore, !atEnd);
+}
+
+static bool sdlOpen(Output* output)
+{
+    // SDL would take Ctrl+C and kill for events of its own that nobody reads.
+    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    if (!SDL_WasInit(SDL_INIT_AUDIO) && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return false;
+    SdlState* state = new SdlState;
+    output->handle = state;
+    SDL_AudioSpec want{};
+    want.freq = output->rate;
+    want.format = AUDIO_S16SYS;
+    want.channels = Uint8(output->channels);
+    want.samples = output->rate > 48000 ? 2048 : 1024;
+    want.callback = fillDevice;
+    want.userdata = output;
+    SDL_AudioSpec have{};
+    state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    if (state->device == 0) {
+        delete state;
+        output->handle = nullptr;
+        return false;
+    }
+    return true;
+}
+
+static void sdlStart(Output* output)
+{
+    SdlState* state = static_cast<SdlState*>(output->handle);
+    state->unpaused.store(true, std::memory_order_relaxed);
+    SDL_PauseAudioDevice(state->device, 0);
+}
+
+static void sdlPause(Output* output)
+{
+    SdlState* state = static_cast<SdlState*>(output->handle);
+    state->unpaused.store(false, std::memory_order_relaxed);
+    SDL_PauseAudioDevice(state->device, 1);
+    // The device stops calling back: what it was given is as heard as it will be.
+    SDL_LockAudioDevice(state->device);
+    heardClockPublish(&output->clock, state->handed, state->handed, false);
+    SDL_UnlockAudioDevice(state->device);
+}
+
+// SDL cannot take back a buffer it was given; at most one buffer of the old sound is heard.
+static void sdlDiscard(Output*) {}
+
+static int64_t sdlFramesHeard(Output* output)
+{
+    return heardClockRead(&output->clock, output->rate);
+}
+
+static bool sdlFailed(Output*)
+{
+    return false;
+}
+
+static void sdlClose(Output* output)
+{
+    SdlState* state = static_cast<SdlState*>(output->handle);
+    if (!state)
+        return;
+    // A driver that stopped calling back may never return: its thread is left alone, and the
+    // device with it.
+    const bool stuck = state->unpaused.load(std::memory_order_relaxed) &&
+                       monotonicNs() - state->lastCallbackNs.load(std::memory_order_relaxed) > 500'000'000;
+    state->detached.store(true, std::memory_order_release);
+    if (stuck)
+        return;
+    SDL_CloseAudioDevice(state->device);
+    delete state;
+    output->handle = nullptr;
+}
+
+void sdlOutputQuit()
+{
+    if (SDL_WasInit(SDL_INIT_AUDIO))
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+const OutputFamily sdlOutput = {"sdl", sdlOpen, sdlStart, sdlPause, sdlDiscard, sdlFramesHeard, sdlFailed, sdlClose};

@@ -1,0 +1,360 @@
+// The desktop's sound server through libpulse (PulseAudio, or PipeWire's pipewire-pulse): one
+// playback stream at the music's own rate and channel count, paused by corking it and restarted by
+// flushing it, so that both act at the server at once. What is heard comes from the server's timing.
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "platform/music/output.h"
+
+// Measured on a 2-core machine with two CPU-bound processes: 100 ms at the server rides out a busy
+// machine with no gap, where 7 to 17 ms did not.
+constexpr pa_usec_t targetLatencyUs = 100'000;
+constexpr pa_usec_t startLatencyUs = 5'000;
+constexpr pa_usec_t requestUs = 10'000;
+constexpr pa_usec_t tickUs = 5'000;
+// While the server waits for frames not yet decoded, as right after a restart.
+constexpr pa_usec_t hungryTickUs = 1'000;
+constexpr pa_usec_t connectTimeoutUs = 500'000;
+
+struct ServerState {
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_stream* stream = nullptr;
+    pa_time_event* tick = nullptr;
+    std::atomic<bool> failed{false};
+    // The server thread's, or under the loop's lock.
+    bool timedOut = false;
+    bool corked = true;
+    // False from a cork, uncork or flush until timing asked for after it has come back: timing from
+    // before would put what is heard where it no longer is.
+    bool timingFresh = false;
+    int operationsPending = 0;
+    bool draining = false;
+    bool allHeard = false;
+    uint32_t drainSerial = 0;
+    int64_t written = 0;
+    int64_t heard = 0;
+    bool hungry = false;
+};
+
+static ServerState* stateOf(Output* output)
+{
+    return static_cast<ServerState*>(output->handle);
+}
+
+// Server thread, or under the lock: what has been heard, from the server's latency.
+static void publishHeard(Output* output)
+{
+    ServerState* s = stateOf(output);
+    if (!s->stream || pa_stream_get_state(s->stream) != PA_STREAM_READY)
+        return;
+    pa_usec_t latency = 0;
+    int negative = 0;
+    // A corked stream plays nothing; before it first plays, nothing has been heard.
+    if (!s->corked && s->timingFresh && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
+        const int64_t pending = negative ? 0 : int64_t(latency * pa_usec_t(output->rate) / PA_USEC_PER_SEC);
+        s->heard = std::max(s->heard, s->written - pending);
+    }
+    if (s->allHeard)
+        s->heard = s->written;
+    const pa_timing_info* timing = pa_stream_get_timing_info(s->stream);
+    const bool running = !s->corked && s->timingFresh && !s->allHeard && timing && timing->playing;
+    heardClockPublish(&output->clock, std::min(s->heard, s->written), s->written, running);
+}
+
+struct DrainRequest {
+    Output* output;
+    uint32_t serial;
+};
+
+// Server thread: the last frame has been played.
+static void onDrained(pa_stream*, int success, void* user)
+{
+    DrainRequest* request = static_cast<DrainRequest*>(user);
+    ServerState* s = stateOf(request->output);
+    if (success && request->serial == s->drainSerial) {
+        s->allHeard = true;
+        publishHeard(request->output);
+    }
+    delete request;
+}
+
+// Server thread: timing asked for after a cork, uncork or flush.
+static void onTimingUpdated(pa_stream*, int, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    if (--s->operationsPending == 0)
+        s->timingFresh = true;
+    publishHeard(output);
+}
+
+// Server thread: a cork, uncork or flush has been carried out at the server.
+static void onCarriedOut(pa_stream* stream, int, void* user)
+{
+    if (pa_operation* op = pa_stream_update_timing_info(stream, onTimingUpdated, user))
+        pa_operation_unref(op);
+    else
+        --stateOf(static_cast<Output*>(user))->operationsPending;
+}
+
+// Server thread, or under the lock: as much as the server takes, as far as it is decoded.
+static void fill(Output* output)
+{
+    ServerState* s = stateOf(output);
+    if (!s->stream || pa_stream_get_state(s->stream) != PA_STREAM_READY)
+        return;
+    const size_t frameBytes = size_t(output->channels) * 2;
+    size_t writable = pa_stream_writable_size(s->stream);
+    while (writable >= frameBytes && !s->draining) {
+        void* data = nullptr;
+        size_t bytes = writable;
+        if (pa_stream_begin_write(s->stream, &data, &bytes) < 0 || !data || bytes < frameBytes)
+            break;
+        const int64_t frames = int64_t(bytes / frameBytes);
+        bool atEnd = false;
+        const int64_t got = streamPull(output, static_cast<int16_t*>(data), frames, &atEnd, false);
+        if (got > 0) {
+            pa_stream_write(s->stream, data, size_t(got) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE);
+            s->written += got;
+        } else {
+            pa_stream_cancel_write(s->stream);
+        }
+        if (atEnd) {
+            s->draining = true;
+            pa_operation* drain = pa_stream_drain(s->stream, onDrained, new DrainRequest{output, s->drainSerial});
+            if (drain)
+                pa_operation_unref(drain);
+        }
+        if (got < frames) {
+            s->hungry = !atEnd;
+            return;
+        }
+        writable = pa_stream_writable_size(s->stream);
+    }
+    s->hungry = false;
+}
+
+// Server thread.
+static void onWritable(pa_stream*, size_t, void* user)
+{
+    fill(static_cast<Output*>(user));
+}
+
+// Server thread: the server ran dry in the middle of the music.
+static void onUnderflow(pa_stream*, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    if (!s->draining && !s->corked)
+        streamUnderrun(output);
+}
+
+// Server thread: decoded frames that arrived since the server last asked, and a fresh position.
+static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    fill(output);
+    publishHeard(output);
+    ServerState* s = stateOf(output);
+    if (s->context)
+        pa_context_rttime_restart(s->context, event, pa_rtclock_now() + (s->hungry ? hungryTickUs : tickUs));
+    (void)api;
+}
+
+// Server thread.
+static void onContextState(pa_context* context, void* user)
+{
+    ServerState* s = stateOf(static_cast<Output*>(user));
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
+        s->failed.store(true, std::memory_order_release);
+    pa_threaded_mainloop_signal(s->loop, 0);
+}
+
+// Server thread.
+static void onStreamState(pa_stream* stream, void* user)
+{
+    ServerState* s = stateOf(static_cast<Output*>(user));
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+        s->failed.store(true, std::memory_order_release);
+    pa_threaded_mainloop_signal(s->loop, 0);
+}
+
+// Server thread.
+static void onTimeout(pa_mainloop_api*, pa_time_event*, const timeval*, void* user)
+{
+    ServerState* s = stateOf(static_cast<Output*>(user));
+    s->timedOut = true;
+    pa_threaded_mainloop_signal(s->loop, 0);
+}
+
+// Under the lock: waits, with a bound, until `ready` says yes or the server has said no.
+template <typename Ready>
+static bool waitUntil(Output* output, Ready ready)
+{
+    ServerState* s = stateOf(output);
+    s->timedOut = false;
+    pa_time_event* timeout = pa_context_rttime_new(s->context, pa_rtclock_now() + connectTimeoutUs, onTimeout, output);
+    while (!ready() && !s->failed.load(std::memory_order_acquire) && !s->timedOut)
+        pa_threaded_mainloop_wait(s->loop);
+    if (timeout)
+        pa_threaded_mainloop_get_api(s->loop)->time_free(timeout);
+    return ready();
+}
+
+static void serverClose(Output* output)
+{
+    ServerState* s = stateOf(output);
+    if (!s)
+        return;
+    if (s->loop) {
+        pa_threaded_mainloop_lock(s->loop);
+        if (s->tick)
+            pa_threaded_mainloop_get_api(s->loop)->time_free(s->tick);
+        if (s->stream) {
+            pa_stream_set_state_callback(s->stream, nullptr, nullptr);
+            pa_stream_set_write_callback(s->stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(s->stream, nullptr, nullptr);
+            pa_stream_disconnect(s->stream);
+            pa_stream_unref(s->stream);
+        }
+        if (s->context) {
+            pa_context_set_state_callback(s->context, nullptr, nullptr);
+            pa_context_disconnect(s->context);
+            pa_context_unref(s->context);
+        }
+        s->tick = nullptr;
+        s->stream = nullptr;
+        s->context = nullptr;
+        pa_threaded_mainloop_unlock(s->loop);
+        pa_threaded_mainloop_stop(s->loop);
+        pa_threaded_mainloop_free(s->loop);
+    }
+    delete s;
+    output->handle = nullptr;
+}
+
+static pa_buffer_attr bufferFor(const pa_sample_spec& spec)
+{
+    pa_buffer_attr attr{};
+    attr.maxlength = uint32_t(-1);
+    attr.tlength = uint32_t(pa_usec_to_bytes(targetLatencyUs, &spec));
+    attr.prebuf = uint32_t(pa_usec_to_bytes(startLatencyUs, &spec));
+    attr.minreq = uint32_t(pa_usec_to_bytes(requestUs, &spec));
+    attr.fragsize = uint32_t(-1);
+    return attr;
+}
+
+static bool serverOpen(Output* output)
+{
+    ServerState* s = new ServerState;
+    output->handle = s;
+    pa_sample_spec spec{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
+    pa_channel_map map{};
+    if (!pa_sample_spec_valid(&spec) || !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX) ||
+        !(s->loop = pa_threaded_mainloop_new())) {
+        serverClose(output);
+        return false;
+    }
+    s->context = pa_context_new(pa_threaded_mainloop_get_api(s->loop), "Quillvane");
+    if (!s->context) {
+        serverClose(output);
+        return false;
+    }
+    pa_context_set_state_callback(s->context, onContextState, output);
+    // Never start a server of our own: where none runs, the next output serves.
+    if (pa_context_connect(s->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        pa_threaded_mainloop_start(s->loop) < 0) {
+        serverClose(output);
+        return false;
+    }
+    pa_threaded_mainloop_lock(s->loop);
+    bool ready = waitUntil(output, [s] { return pa_context_get_state(s->context) == PA_CONTEXT_READY; });
+    if (ready) {
+        s->stream = pa_stream_new(s->context, "Music", &spec, &map);
+        ready = s->stream != nullptr;
+    }
+    if (ready) {
+        pa_stream_set_state_callback(s->stream, onStreamState, output);
+        pa_stream_set_write_callback(s->stream, onWritable, output);
+        pa_stream_set_underflow_callback(s->stream, onUnderflow, output);
+        const pa_buffer_attr attr = bufferFor(spec);
+        const pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
+                                                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+        ready = pa_stream_connect_playback(s->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
+                waitUntil(output, [s] { return pa_stream_get_state(s->stream) == PA_STREAM_READY; });
+    }
+    if (ready)
+        s->tick = pa_context_rttime_new(s->context, pa_rtclock_now() + tickUs, onTick, output);
+    pa_threaded_mainloop_unlock(s->loop);
+    if (!ready || !s->tick) {
+        serverClose(output);
+        return false;
+    }
+    return true;
+}
+
+static void cork(Output* output, bool corked)
+{
+    ServerState* s = stateOf(output);
+    pa_threaded_mainloop_lock(s->loop);
+    if (s->stream && s->corked != corked) {
+        s->corked = corked;
+        s->timingFresh = false;
+        ++s->operationsPending;
+        if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
+            pa_operation_unref(op);
+        if (!corked)
+            fill(output);
+        publishHeard(output);
+    }
+    pa_threaded_mainloop_unlock(s->loop);
+}
+
+static void serverStart(Output* output)
+{
+    cork(output, false);
+}
+
+// Kept at the server, to go on with the very next frame.
+static void serverPause(Output* output)
+{
+    cork(output, true);
+}
+
+static void serverDiscard(Output* output)
+{
+    ServerState* s = stateOf(output);
+    pa_threaded_mainloop_lock(s->loop);
+    if (s->stream) {
+        s->timingFresh = false;
+        ++s->operationsPending;
+        if (pa_operation* op = pa_stream_flush(s->stream, onCarriedOut, output))
+            pa_operation_unref(op);
+        // What was dropped counts as heard; a drain asked for before belongs to the old sound.
+        s->heard = s->written;
+        s->allHeard = false;
+        s->draining = false;
+        ++s->drainSerial;
+        fill(output);
+        publishHeard(output);
+    }
+    pa_threaded_mainloop_unlock(s->loop);
+}
+
+static int64_t serverFramesHeard(Output* output)
+{
+    return heardClockRead(&output->clock, output->rate);
+}
+
+static bool serverFailed(Output* output)
+{
+    return stateOf(output)->failed.load(std::memory_order_acquire);
+}
+
+const OutputFamily serverOutput = {"server",      serverOpen,        serverStart,  serverPause,
+                                   serverDiscard, serverFramesHeard, serverFailed, serverClose};
