@@ -14,6 +14,7 @@ struct FrameRecord {
     double start;
     double end;
     uint64_t turns;
+    double position;
 };
 
 // Static, and touched whole at the first frame: an hour at 60 frames per second fits.
@@ -22,6 +23,7 @@ static FrameRecord frames[frameCapacity];
 static size_t frameCount = 0;
 static int64_t firstPresented = 0;
 static int64_t musicEnded = 0;
+static int64_t clockToRealtimeNs = 0;
 
 static int64_t realtimeNs()
 {
@@ -49,10 +51,12 @@ uint64_t traceLoopTurns = 0;
 void traceFrameStart(double clock)
 {
     // So that memory measured later is the demo's own growth, not the trace's.
-    if (frameCount == 0)
+    if (frameCount == 0) {
         std::memset(frames, 0, sizeof frames);
+        clockToRealtimeNs = realtimeNs() - int64_t(clock * 1e9);
+    }
     if (frameCount < frameCapacity)
-        frames[frameCount] = {clock, clock, traceLoopTurns};
+        frames[frameCount] = {clock, clock, traceLoopTurns, demoState.musicPositionSeconds};
     traceLoopTurns = 0;
 }
 
@@ -84,8 +88,9 @@ void traceFinish()
     if (!out)
         return;
     for (size_t i = 0; i < frameCount; ++i)
-        std::fprintf(out, "frame %.9f %.9f %llu\n", frames[i].start, frames[i].end,
-                     static_cast<unsigned long long>(frames[i].turns));
+        std::fprintf(out, "frame %.9f %.9f %llu %.9f\n", frames[i].start, frames[i].end,
+                     static_cast<unsigned long long>(frames[i].turns), frames[i].position);
+    std::fprintf(out, "clock-to-realtime-ns %lld\n", static_cast<long long>(clockToRealtimeNs));
     std::fprintf(out, "first-presented-realtime-ns %lld\n", static_cast<long long>(firstPresented));
     std::fprintf(out, "music-end-realtime-ns %lld\n", static_cast<long long>(musicEnded));
     std::fprintf(out, "underruns %llu\n", static_cast<unsigned long long>(underruns));

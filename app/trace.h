@@ -1,8 +1,9 @@
 // A trace of the run for the benchmarks, compiled in only with QUILLVANE_TRACE. When the environment
 // variable QUILLVANE_TRACE names a file, the run appends to it at the end: each rendered frame's
-// clock values and the loop turns before it, the moment the first frame was presented, the moment
-// the music ended, the music's underruns and the peak resident memory. Recorded in memory while
-// running, so the loop never waits on a file.
+// clock values, the loop turns before it and the music position it drew; how the clock maps to
+// realtime; the moment the first frame was presented, the moment the music ended, the music's
+// underruns and the peak resident memory. Recorded in memory while running, so the loop never waits
+// on a file.
 #pragma once
 
 #include <cstdint>

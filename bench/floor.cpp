@@ -59,7 +59,7 @@ int main(int argc, char** argv)
             glfwSwapBuffers(window);
             traceFramePresented();
             glfwPollEvents();
-            traceFrameEnd(glfwGetTime());
+            traceFrameEnd();
             ++frames;
         }
         if ((maxFrames > 0 && frames >= maxFrames) || t >= seconds)

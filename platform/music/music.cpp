@@ -25,7 +25,7 @@ constexpr int maxStreams = 16;
 constexpr int outputChannelLimit = 8;
 constexpr int64_t frameLimit = int64_t{1} << 48;
 // An output that has played nothing for this long while it should is taken as gone.
-constexpr int64_t stallNs = 200'000'000;
+constexpr int64_t stallNs = 150'000'000;
 // How often a sound server that was not there is looked for again.
 constexpr int64_t serverRetryNs = 700'000'000;
 
