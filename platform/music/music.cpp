@@ -123,6 +123,8 @@ static MusicStream* streamOf(uint32_t handle)
     return streams[slot];
 }
 
+// Both records below are seqlocks: the fields are stored with release and loaded with acquire, so a
+// reader that sees a field of a newer record also sees its newer sequence and reads again.
 int64_t monotonicNs()
 {
     timespec t{};
@@ -134,11 +136,10 @@ void heardClockPublish(HeardClock* clock, int64_t heard, int64_t handed, bool ru
 {
     const uint32_t sequence = clock->sequence.load(std::memory_order_relaxed);
     clock->sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    clock->heard.store(heard, std::memory_order_relaxed);
-    clock->handed.store(handed, std::memory_order_relaxed);
-    clock->stampNs.store(monotonicNs(), std::memory_order_relaxed);
-    clock->running.store(running, std::memory_order_relaxed);
+    clock->heard.store(heard, std::memory_order_release);
+    clock->handed.store(handed, std::memory_order_release);
+    clock->stampNs.store(monotonicNs(), std::memory_order_release);
+    clock->running.store(running, std::memory_order_release);
     clock->sequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -148,11 +149,10 @@ int64_t heardClockRead(const HeardClock* clock, int rate)
     bool running = false;
     for (;;) {
         const uint32_t before = clock->sequence.load(std::memory_order_acquire);
-        heard = clock->heard.load(std::memory_order_relaxed);
-        handed = clock->handed.load(std::memory_order_relaxed);
-        stamp = clock->stampNs.load(std::memory_order_relaxed);
-        running = clock->running.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        heard = clock->heard.load(std::memory_order_acquire);
+        handed = clock->handed.load(std::memory_order_acquire);
+        stamp = clock->stampNs.load(std::memory_order_acquire);
+        running = clock->running.load(std::memory_order_acquire);
         if (!(before & 1) && clock->sequence.load(std::memory_order_relaxed) == before)
             break;
     }
@@ -165,13 +165,12 @@ static void publishPull(MusicStream* s, const PullState& p)
 {
     const uint32_t sequence = s->pullSequence.load(std::memory_order_relaxed);
     s->pullSequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    s->pullEpoch.store(p.epoch, std::memory_order_relaxed);
-    s->pullEnded.store(p.ended, std::memory_order_relaxed);
-    s->pullOrigin.store(p.origin, std::memory_order_relaxed);
-    s->pullInEpoch.store(p.pulledInEpoch, std::memory_order_relaxed);
-    s->pullHanded.store(p.handed, std::memory_order_relaxed);
-    s->pullOutput.store(p.output, std::memory_order_relaxed);
+    s->pullEpoch.store(p.epoch, std::memory_order_release);
+    s->pullEnded.store(p.ended, std::memory_order_release);
+    s->pullOrigin.store(p.origin, std::memory_order_release);
+    s->pullInEpoch.store(p.pulledInEpoch, std::memory_order_release);
+    s->pullHanded.store(p.handed, std::memory_order_release);
+    s->pullOutput.store(p.output, std::memory_order_release);
     s->pullSequence.store(sequence + 2, std::memory_order_release);
 }
 
@@ -180,13 +179,12 @@ static PullState readPull(const MusicStream* s)
     PullState p{};
     for (;;) {
         const uint32_t before = s->pullSequence.load(std::memory_order_acquire);
-        p.epoch = s->pullEpoch.load(std::memory_order_relaxed);
-        p.ended = s->pullEnded.load(std::memory_order_relaxed);
-        p.origin = s->pullOrigin.load(std::memory_order_relaxed);
-        p.pulledInEpoch = s->pullInEpoch.load(std::memory_order_relaxed);
-        p.handed = s->pullHanded.load(std::memory_order_relaxed);
-        p.output = s->pullOutput.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        p.epoch = s->pullEpoch.load(std::memory_order_acquire);
+        p.ended = s->pullEnded.load(std::memory_order_acquire);
+        p.origin = s->pullOrigin.load(std::memory_order_acquire);
+        p.pulledInEpoch = s->pullInEpoch.load(std::memory_order_acquire);
+        p.handed = s->pullHanded.load(std::memory_order_acquire);
+        p.output = s->pullOutput.load(std::memory_order_acquire);
         if (!(before & 1) && s->pullSequence.load(std::memory_order_relaxed) == before)
             return p;
     }
@@ -434,8 +432,10 @@ static void closeStream(MusicStream* s)
     }
     if (s->decodingThread.joinable())
         s->decodingThread.join();
+    // An output whose thread could not be ended keeps what it may still touch.
     for (Output* output : s->retired)
-        delete output;
+        if (!output->handle)
+            delete output;
     sem_destroy(&s->decodeWake);
     sem_destroy(&s->superviseWake);
     decoderClose(&s->decoder);

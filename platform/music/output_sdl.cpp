@@ -12,6 +12,7 @@ struct SdlState {
     std::atomic<bool> detached{false};
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
+    int64_t stuckNs = 0;  // no call for this long: the driver has stopped calling back
     // SDL's audio thread only.
     int64_t handed = 0;
     int64_t handedBefore = 0;
@@ -55,6 +56,7 @@ static bool sdlOpen(Output* output)
     want.userdata = output;
     SDL_AudioSpec have{};
     state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 50'000'000;
     if (state->device == 0) {
         delete state;
         output->handle = nullptr;
@@ -102,7 +104,7 @@ static void sdlClose(Output* output)
     // A driver that stopped calling back may never return: its thread is left alone, and the
     // device with it.
     const bool stuck = state->unpaused.load(std::memory_order_relaxed) &&
-                       monotonicNs() - state->lastCallbackNs.load(std::memory_order_relaxed) > 500'000'000;
+                       monotonicNs() - state->lastCallbackNs.load(std::memory_order_relaxed) > state->stuckNs;
     state->detached.store(true, std::memory_order_release);
     if (stuck)
         return;

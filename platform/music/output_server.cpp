@@ -143,12 +143,13 @@ static void onWritable(pa_stream*, size_t, void* user)
     fill(static_cast<Output*>(user));
 }
 
-// Server thread: the server ran dry in the middle of the music.
+// Server thread: the server ran dry in the middle of the music. A flush empties it on purpose, so
+// what it reports before the flush has come back does not count.
 static void onUnderflow(pa_stream*, void* user)
 {
     Output* output = static_cast<Output*>(user);
     ServerState* s = stateOf(output);
-    if (!s->draining && !s->corked)
+    if (!s->draining && !s->corked && s->operationsPending == 0)
         streamUnderrun(output);
 }
 

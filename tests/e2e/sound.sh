@@ -88,4 +88,21 @@ else
   fail "no music was heard after the server came back"
 fi
 
+# A driver that stops calling back (SDL's own, on a server that freezes): the clock goes on and the run
+# ends on time.
+qv_sound_start "$work/server"
+track 4 --format wav
+SDL_AUDIODRIVER=pulseaudio start
+qv_answer no
+window >/dev/null
+t0=$(now)
+sleep 1
+kill -STOP "$qv_sound_server"
+sleep 1
+kill -CONT "$qv_sound_server"
+wait_exit 10
+check "a frozen driver: exit status" "$status" 0
+check_between "a frozen driver: seconds the run lasted" "$(elapsed "$t0")" 3.7 4.4
+qv_sound_stop
+
 finish
