@@ -23,12 +23,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: quillvane-record OUT TIMES\n");
         return 2;
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 44100, 2};
+    const pa_sample_spec format{PA_SAMPLE_S16LE, 44100, 2};
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
     attr.fragsize = 4 * 128;  // about 3 ms a read
     int error = 0;
-    pa_simple* in = pa_simple_new(nullptr, "quillvane-record", PA_STREAM_RECORD, "heard.monitor", "heard", &spec,
+    pa_simple* in = pa_simple_new(nullptr, "quillvane-record", PA_STREAM_RECORD, "heard.monitor", "heard", &format,
                                   nullptr, &attr, &error);
     if (!in) {
         std::fprintf(stderr, "quillvane-record: %s\n", pa_strerror(error));

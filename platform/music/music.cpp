@@ -157,7 +157,7 @@ int64_t heardClockRead(const HeardClock* clock, int rate)
             break;
     }
     if (running)
-        heard += (monotonicNs() - stamp) * rate / 1'000'000'000;
+        heard += int64_t(std::min(double(monotonicNs() - stamp) * rate / 1e9, double(handed - heard)));
     return std::min(heard, handed);
 }
 

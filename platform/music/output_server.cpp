@@ -239,13 +239,13 @@ static void serverClose(Output* output)
     output->handle = nullptr;
 }
 
-static pa_buffer_attr bufferFor(const pa_sample_spec& spec)
+static pa_buffer_attr bufferFor(const pa_sample_spec& format)
 {
     pa_buffer_attr attr{};
     attr.maxlength = uint32_t(-1);
-    attr.tlength = uint32_t(pa_usec_to_bytes(targetLatencyUs, &spec));
-    attr.prebuf = uint32_t(pa_usec_to_bytes(startLatencyUs, &spec));
-    attr.minreq = uint32_t(pa_usec_to_bytes(requestUs, &spec));
+    attr.tlength = uint32_t(pa_usec_to_bytes(targetLatencyUs, &format));
+    attr.prebuf = uint32_t(pa_usec_to_bytes(startLatencyUs, &format));
+    attr.minreq = uint32_t(pa_usec_to_bytes(requestUs, &format));
     attr.fragsize = uint32_t(-1);
     return attr;
 }
@@ -254,9 +254,9 @@ static bool serverOpen(Output* output)
 {
     ServerState* s = new ServerState;
     output->handle = s;
-    pa_sample_spec spec{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
+    pa_sample_spec format{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
     pa_channel_map map{};
-    if (!pa_sample_spec_valid(&spec) || !pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX) ||
+    if (!pa_sample_spec_valid(&format) || !pa_channel_map_init_extend(&map, format.channels, PA_CHANNEL_MAP_WAVEEX) ||
         !(s->loop = pa_threaded_mainloop_new())) {
         serverClose(output);
         return false;
@@ -276,14 +276,14 @@ static bool serverOpen(Output* output)
     pa_threaded_mainloop_lock(s->loop);
     bool ready = waitUntil(output, [s] { return pa_context_get_state(s->context) == PA_CONTEXT_READY; });
     if (ready) {
-        s->stream = pa_stream_new(s->context, "Music", &spec, &map);
+        s->stream = pa_stream_new(s->context, "Music", &format, &map);
         ready = s->stream != nullptr;
     }
     if (ready) {
         pa_stream_set_state_callback(s->stream, onStreamState, output);
         pa_stream_set_write_callback(s->stream, onWritable, output);
         pa_stream_set_underflow_callback(s->stream, onUnderflow, output);
-        const pa_buffer_attr attr = bufferFor(spec);
+        const pa_buffer_attr attr = bufferFor(format);
         const pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
                                                           PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
         ready = pa_stream_connect_playback(s->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
