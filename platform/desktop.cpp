@@ -1,10 +1,14 @@
 #include "platform/desktop.h"
 
 #include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
 #include <SDL2/SDL.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 #include <signal.h>
+#include <time.h>
 
 #include <initializer_list>
 
@@ -63,18 +67,90 @@ void measureDesktop(int32_t* right, int32_t* bottom)
     XCloseDisplay(display);
 }
 
+// The frame's left and top extents as the window manager publishes them; false while it has not.
+static bool readFrameExtents(Display* display, Window window, Atom extents, int* left, int* top)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const bool got = XGetWindowProperty(display, window, extents, 0, 4, False, XA_CARDINAL, &type, &format, &count,
+                                        &after, &data) == Success &&
+                     type == XA_CARDINAL && format == 32 && count == 4;
+    if (got) {
+        const long* values = reinterpret_cast<const long*>(data);
+        *left = int(values[0]);
+        *top = int(values[2]);
+    }
+    if (data)
+        XFree(data);
+    return got;
+}
+
+// Whether the running window manager says it answers a request, by its _NET_SUPPORTED list.
+static bool managerSupports(Display* display, Atom request)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    bool found = false;
+    if (XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTED", False), 0,
+                           4096, False, XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+        type == XA_ATOM && format == 32) {
+        const Atom* atoms = reinterpret_cast<const Atom*>(data);
+        for (unsigned long i = 0; i < count && !found; ++i)
+            found = atoms[i] == request;
+    }
+    if (data)
+        XFree(data);
+    return found;
+}
+
+// The window library waits without a bound for extents it asks of the manager, and some managers
+// advertise the request but never answer it. Asked here of a hidden window, only of a manager that
+// says it answers, and waited for at most 100 ms; a shown window has them already or never will.
+static void frameExtents(GLFWwindow* window, int* left, int* top)
+{
+    *left = 0;
+    *top = 0;
+    Display* display = glfwGetX11Display();
+    const Window handle = glfwGetX11Window(window);
+    if (!display || !handle)
+        return;
+    const Atom extents = XInternAtom(display, "_NET_FRAME_EXTENTS", False);
+    const Atom asking = XInternAtom(display, "_NET_REQUEST_FRAME_EXTENTS", False);
+    if (readFrameExtents(display, handle, extents, left, top) || glfwGetWindowAttrib(window, GLFW_VISIBLE) ||
+        !managerSupports(display, asking))
+        return;
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = handle;
+    request.xclient.message_type = asking;
+    request.xclient.format = 32;
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureNotifyMask | SubstructureRedirectMask,
+               &request);
+    for (int wait = 0; wait < 50; ++wait) {
+        XSync(display, False);
+        if (readFrameExtents(display, handle, extents, left, top))
+            return;
+        const timespec pause{0, 2'000'000};
+        nanosleep(&pause, nullptr);
+    }
+}
+
 void setWindowFramePos(GLFWwindow* window, int x, int y)
 {
     // The window library places the drawable area; the frame's extents lie left of and above it.
     int left = 0, top = 0;
-    glfwGetWindowFrameSize(window, &left, &top, nullptr, nullptr);
+    frameExtents(window, &left, &top);
     glfwSetWindowPos(window, x + left, y + top);
 }
 
 void getWindowFramePos(GLFWwindow* window, int* x, int* y)
 {
     int left = 0, top = 0;
-    glfwGetWindowFrameSize(window, &left, &top, nullptr, nullptr);
+    frameExtents(window, &left, &top);
     glfwGetWindowPos(window, x, y);
     *x -= left;
     *y -= top;
@@ -123,6 +199,9 @@ static void onEndSignal(int)
 
 void attachWindowInput(GLFWwindow* window)
 {
+    // Some managers take the focus away for a moment while they make a window fullscreen; the
+    // window library would answer that by minimising it.
+    glfwSetWindowAttrib(window, GLFW_AUTO_ICONIFY, GLFW_FALSE);
     struct sigaction action {};
     action.sa_handler = onEndSignal;
     action.sa_flags = SA_RESTART;
