@@ -280,7 +280,7 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         EXPECT_LE(int64_t(length / 4), c.most) << c.name;
         EXPECT_DOUBLE_EQ(seconds(handle, length), double(length / 4) / c.rate) << c.name;
         musicChannelPlay(handle, true);
-        EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds, 0.1) << c.name;
+        EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds, 0.15) << c.name;
         musicStreamFree(handle);
     }
 }
