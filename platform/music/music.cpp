@@ -1,6 +1,5 @@
 #include "platform/music/music.h"
 
-#include <alsa/asoundlib.h>
 #include <semaphore.h>
 #include <time.h>
 
@@ -442,8 +441,6 @@ static void closeStream(MusicStream* s)
     delete s;
 }
 
-static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
-
 bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
 {
     // A driver named in the environment is a choice: SDL's audio with it, not the sound server.
@@ -452,8 +449,6 @@ bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
     // SDL asks D-Bus for a session bus; where there is none, D-Bus would fork to launch one, costing
     // the first frame about 80 ms and possibly leaving a bus daemon behind. The service needs no bus.
     setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 0);
-    // The ALSA library reports to stderr what it cannot open; the service has its own word for that.
-    snd_lib_error_set_handler(quietAlsa);
     serviceReady = true;
     return true;
 }

@@ -1,6 +1,7 @@
 // SDL's audio: the fallback where no sound server answers (ALSA and the rest), or the driver named by
 // SDL_AUDIODRIVER. SDL converts to whatever the device takes, so the stream deals in its own frames.
 #include <SDL2/SDL.h>
+#include <alsa/asoundlib.h>
 
 #include <atomic>
 #include <cstring>
@@ -39,8 +40,13 @@ static void fillDevice(void* user, Uint8* out, int len)
     heardClockPublish(&output->clock, heard, state->handedBefore, !atEnd);
 }
 
+static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 static bool sdlOpen(Output* output)
 {
+    // SDL's ALSA driver would have the ALSA library report to stderr what it cannot open; the
+    // service has its own word for that.
+    snd_lib_error_set_handler(quietAlsa);
     // SDL would take Ctrl+C and kill for events of its own that nobody reads.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (!SDL_WasInit(SDL_INIT_AUDIO) && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
