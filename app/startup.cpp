@@ -17,15 +17,11 @@ int centredPosition(int origin, int modeSize, int windowSize)
 
 void centerOnMonitor(GLFWwindow* window, GLFWmonitor* monitor)
 {
-    if (!monitor)
+    int mx = 0, my = 0, mw = 0, mh = 0, w = 0, h = 0;
+    if (!getMonitorArea(monitor, &mx, &my, &mw, &mh))
         return;
-    const GLFWvidmode* mode = glfwGetVideoMode(monitor);
-    if (!mode)
-        return;
-    int mx = 0, my = 0, w = 0, h = 0;
-    glfwGetMonitorPos(monitor, &mx, &my);
     glfwGetWindowSize(window, &w, &h);
-    glfwSetWindowPos(window, centredPosition(mx, mode->width, w), centredPosition(my, mode->height, h));
+    setWindowAreaPos(window, centredPosition(mx, mw, w), centredPosition(my, mh, h));
 }
 
 bool takesSampleHint(int samples)
@@ -55,6 +51,7 @@ int runDemo()
             return 0;
     }
 
+    forgetDeadWindowManager();
     if (!glfwInit())
         return -1;
 
@@ -71,9 +68,11 @@ int runDemo()
         runSettings.windowHeight = desktopHeight;
         window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
                                   glfwGetPrimaryMonitor(), nullptr);
-        if (window)
+        if (window) {
+            coverPrimaryMonitor(window);
             while (showCursor(window, false) >= 0) {
             }
+        }
     } else {
         window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
                                   nullptr, nullptr);
@@ -102,7 +101,7 @@ int runDemo()
         glfwSwapInterval(1);
     glEnable(GL_DEPTH_TEST);
     glPushMatrix();
-    glfwShowWindow(window);
+    showWindow(window);
 
     return playDemo();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+struct GLFWmonitor;
 struct GLFWwindow;
 
 // Answers of the start-up question.
@@ -11,20 +12,44 @@ constexpr int answerYes = 6;
 constexpr int answerNo = 7;
 constexpr int answerCancel = 2;
 
-// A Yes/No/Cancel question with no owner window. Return chooses Yes; Escape or closing the box
-// chooses Cancel. Returns 0 when no box can be shown.
+// A Yes/No/Cancel question with no owner window, centred on the primary monitor. The focus starts
+// on Yes and moves with Tab and the arrows; Return or Space presses the focused button; Y, N and C
+// choose directly; Escape or closing the box chooses Cancel. Returns 0 when no box can be shown.
 int askYesNoCancel(const char* caption, const char* text);
 
 // Right and bottom edge of the desktop: the primary monitor's size, asked of the X server directly
 // so that the window library need not be initialised yet. Both 0 when there is no display.
 void measureDesktop(int32_t* right, int32_t* bottom);
 
+// Clears what a window manager that died left on the desktop, which would make the window library
+// abort. Called before the window library is initialised.
+void forgetDeadWindowManager();
+
+// A monitor's area on the desktop; for the window library's primary monitor, the same primary
+// monitor measureDesktop measures. False when the monitor has no current video mode.
+bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* height);
+
 // Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
-// keeping its size. The window is still hidden here; being shown later puts it on top.
+// keeping its size. The window is still hidden here; being shown later puts it on top. Where the
+// manager frames a window only when it shows it, showWindow finishes the move.
 void setWindowFramePos(GLFWwindow* window, int x, int y);
 
-// The outer frame's top-left corner, the inverse of setWindowFramePos.
-void getWindowFramePos(GLFWwindow* window, int* x, int* y);
+// Moves the window's drawable area so that its top-left corner is at (x, y); the window library's
+// move, remembered so that showWindow can finish it.
+void setWindowAreaPos(GLFWwindow* window, int x, int y);
+
+// Shows the window. If its frame was placed before it could be measured, waits for the manager to
+// frame it (at most 0.2 s) and moves it so that the frame's corner, or the drawable area's where
+// that was placed last, is where it was asked.
+void showWindow(GLFWwindow* window);
+
+// The outer frame's top-left corner, the inverse of setWindowFramePos. False, with x and y
+// untouched, when the frame cannot be measured.
+bool getWindowFramePos(GLFWwindow* window, int* x, int* y);
+
+// For a fullscreen window, just created: makes sure it covers the primary monitor, with the
+// focus, also where the window manager cannot make a window fullscreen.
+void coverPrimaryMonitor(GLFWwindow* window);
 
 // Lowers (show false) or raises the cursor display counter and returns its new value; the cursor
 // is hidden over the window while the counter is negative.

@@ -1,16 +1,17 @@
 # Shell helpers to find the demo's windows on an X server and answer its start-up question.
 # Sourced by scripts and tests; every wait is bounded.
 
-# The start-up question's box has no class; the demo's window has the program's name as its class,
-# whatever its title says.
-qv_box_id() { xwininfo -root -tree 2>/dev/null | awk '/"Quillvane": \(\)/ {print $1; exit}'; }
-# Only a mapped window counts: the demo creates its window hidden and places it before showing it.
-qv_window_id() {
+# The start-up question's box has the class "question"; the demo's window has the program's name as
+# its class, whatever its title says. Only a mapped window counts: the demo creates its window
+# hidden and places it before showing it, and a manager places the box before mapping it.
+qv_mapped() {
   local id
-  for id in $(xwininfo -root -tree 2>/dev/null | awk '/: \("Quillvane" "Quillvane"\)/ {print $1}'); do
+  for id in $(xwininfo -root -tree 2>/dev/null | awk -v class="$1" 'index($0, ": (" class ")") {print $1}'); do
     xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable' && { echo "$id"; return; }
   done
 }
+qv_box_id() { qv_mapped '"question" "Quillvane"'; }
+qv_window_id() { qv_mapped '"Quillvane" "Quillvane"'; }
 
 # qv_wait SECONDS COMMAND...: runs COMMAND until it prints something, for at most SECONDS.
 qv_wait() {
@@ -29,18 +30,19 @@ qv_geometry() {
   xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4} /Width:/{w=$2} /Height:/{h=$2} END{print x, y, w, h}'
 }
 
-# qv_answer yes|no|cancel: waits for the question and answers it as a person would.
+# qv_answer yes|no|cancel: waits for the question and answers it as a person would: Return on the
+# focused Yes, a click on No, Escape for Cancel.
 qv_answer() {
   local box x y w h
   box=$(qv_wait 15 qv_box_id) || { echo "qv_answer: no question appeared" >&2; return 1; }
-  xdotool windowfocus --sync "$box" 2>/dev/null || true
+  xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus --sync "$box" 2>/dev/null || true
   case "$1" in
-    yes) xdotool key --window "$box" Return 2>/dev/null || xdotool key Return ;;
+    yes) xdotool key Return ;;
     cancel) xdotool key Escape ;;
     no)
-      # No is the middle button; the buttons sit along the bottom of the box.
+      # No is the middle of three 80-pixel buttons, right-aligned 18 pixels in from the box's edges.
       read -r x y w h < <(qv_geometry "$box")
-      xdotool mousemove $((x + w / 2)) $((y + h - 41)) click 1 ;;
+      xdotool mousemove $((x + w - 148)) $((y + h - 32)) click 1 ;;
   esac
 }
 

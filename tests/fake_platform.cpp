@@ -1,5 +1,7 @@
 #include "tests/fake_platform.h"
 
+#include <GLFW/glfw3.h>
+
 #include <algorithm>
 #include <string>
 
@@ -36,8 +38,29 @@ void measureDesktop(int32_t* right, int32_t* bottom)
     *bottom = platform.desktopBottom;
 }
 
+bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* height)
+{
+    const GLFWvidmode* mode = monitor ? glfwGetVideoMode(monitor) : nullptr;
+    if (!mode)
+        return false;
+    glfwGetMonitorPos(monitor, x, y);
+    *width = mode->width;
+    *height = mode->height;
+    return true;
+}
+
 void setWindowFramePos(GLFWwindow*, int, int) {}
-void getWindowFramePos(GLFWwindow*, int*, int*) {}
+void setWindowAreaPos(GLFWwindow* window, int x, int y)
+{
+    glfwSetWindowPos(window, x, y);
+}
+void coverPrimaryMonitor(GLFWwindow*) {}
+void forgetDeadWindowManager() {}
+bool getWindowFramePos(GLFWwindow*, int*, int*) { return false; }
+void showWindow(GLFWwindow* window)
+{
+    glfwShowWindow(window);
+}
 int showCursor(GLFWwindow*, bool show)
 {
     return show ? 0 : -1;

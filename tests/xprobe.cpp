@@ -1,6 +1,7 @@
 // Asks the X server what a person would see: the cursor, a window's outer frame, the focus.
 //   xprobe cursor            "hidden" or "visible": the cursor image under the pointer
-//   xprobe frame WINDOW      "X Y": top-left corner of the window's outer frame on the root
+//   xprobe frame WINDOW      "X Y": top-left corner of the window's outer frame on the root, as the
+//                            manager publishes it, else as its frame window shows it
 //   xprobe close WINDOW      asks the window manager to close the window, as its close button does
 //   xprobe resizable WINDOW  "yes" or "no", from the size hints
 #include <X11/Xatom.h>
@@ -27,6 +28,37 @@ static Window topLevel(Display* display, Window window)
     return window;
 }
 
+static bool frameExtents(Display* display, Window window, long* left, long* top)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, window, XInternAtom(display, "_NET_FRAME_EXTENTS", False), 0, 4, False,
+                       XA_CARDINAL, &type, &format, &count, &after, &data);
+    const bool got = count == 4 && format == 32;
+    if (got) {
+        *left = reinterpret_cast<long*>(data)[0];
+        *top = reinterpret_cast<long*>(data)[2];
+    }
+    if (data)
+        XFree(data);
+    return got;
+}
+
+static bool hasNetManager(Display* display)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False),
+                       0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data);
+    if (data)
+        XFree(data);
+    return count == 1;
+}
+
 int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
@@ -45,13 +77,31 @@ int main(int argc, char** argv)
             visible = visible || (image->pixels[i] >> 24) != 0;
         std::printf("%s\n", visible ? "visible" : "hidden");
     } else if (command == "frame") {
-        const Window frame = topLevel(display, window);
-        XWindowAttributes attributes{};
-        XGetWindowAttributes(display, frame, &attributes);
+        // The frame the manager publishes, where it does: some draw invisible borders outside it.
         int x = 0, y = 0;
         Window child = 0;
-        XTranslateCoordinates(display, frame, root, 0, 0, &x, &y, &child);
-        std::printf("%d %d\n", x - attributes.border_width, y - attributes.border_width);
+        XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
+        long left = 0, top = 0;
+        if (!frameExtents(display, window, &left, &top)) {
+            const Window frame = topLevel(display, window);
+            XWindowAttributes attributes{};
+            XGetWindowAttributes(display, frame, &attributes);
+            int frameX = 0, frameY = 0;
+            XTranslateCoordinates(display, frame, root, 0, 0, &frameX, &frameY, &child);
+            left = x - (frameX - attributes.border_width);
+            top = y - (frameY - attributes.border_width);
+        }
+        std::printf("%ld %ld\n", x - left, y - top);
+    } else if (command == "close" && !hasNetManager(display)) {
+        // A manager without the desktop conventions closes a window as its delete button does.
+        XEvent event{};
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+        event.xclient.data.l[1] = CurrentTime;
+        XSendEvent(display, window, False, NoEventMask, &event);
     } else if (command == "close") {
         XEvent event{};
         event.xclient.type = ClientMessage;

@@ -1,0 +1,106 @@
+# The same demo under window managers that each behave differently: one run of each checks that the
+# window shows centred, that a stored corner comes back exactly run after run, that fullscreen
+# covers the screen and stays, and that the manager's close ends the run with 0.
+. "$(dirname "$0")/lib.sh" "$1"
+track 30
+
+# Each manager in a home of its own, with what it needs to start quietly: fluxbox's wallpaper setter
+# puts up a window of its own where it fails, i3 starts a set-up wizard without a configuration,
+# and twm needs fonts Xvfb has and placement by the program's position.
+mkdir -p "$work/home/.fluxbox" "$work/bin"
+printf '#!/bin/sh\nexit 0\n' > "$work/bin/fbsetbg"
+chmod +x "$work/bin/fbsetbg"
+printf 'font pango:monospace 8\nfocus_follows_mouse no\n' > "$work/i3.conf"
+printf 'UsePPosition "on"\nRandomPlacement\n' > "$work/twmrc"
+for f in TitleFont ResizeFont MenuFont IconFont IconManagerFont; do echo "$f \"fixed\"" >> "$work/twmrc"; done
+
+# name | command | keeps the asked corner: no where the manager moves it by its own policy
+# (jwm keeps a frame clear of its tray)
+managers="
+openbox  | openbox --sm-disable | yes
+fluxbox  | fluxbox              | yes
+twm      | twm -f $work/twmrc   | yes
+i3       | i3 -c $work/i3.conf  | yes
+jwm      | jwm                  | no
+metacity | metacity             | yes
+"
+
+manager=""
+stop_manager() {
+  [ -n "$manager" ] && { kill "$manager" 2>/dev/null; wait "$manager" 2>/dev/null; }
+  manager=""
+}
+trap 'stop_manager; cleanup' EXIT
+
+settings() { printf '%s\n%s\n1024\n768\n0\n%s\n0\n1\n60\n0\n0' "$1" "$2" "$3" > settings.conf; }
+corner() { head -n2 settings.conf | tr '\n' ' '; }
+viewable() { xwininfo -id "$1" 2>/dev/null | awk '/Map State/ { print $3 }'; }
+
+# ends RUN HOW: ends the run with a close by the manager or Escape, and checks its exit status.
+ends() {
+  if [ "$2" = close ]; then "$xprobe" close "$win"; else qv_key Escape; fi
+  wait_exit 5
+  check "$1: exit status after $2" "$status" 0
+}
+
+while IFS='|' read -r name command keeps; do
+  name=$(echo $name) keeps=$(echo $keeps)
+  [ -n "$name" ] || continue
+  case " ${MANAGERS:-$name} " in *" $name "*) ;; *) continue ;; esac
+  HOME="$work/home" PATH="$work/bin:$PATH" $command >"$work/$name.log" 2>&1 &
+  manager=$!
+  if [ "$name" = twm ]; then sleep 1
+  else qv_wait 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep 'window id'" >/dev/null; fi
+  rm -f settings.conf
+
+  # A first run from the defaults: asked, windowed, centred on the screen.
+  start "$settings_demo"
+  qv_answer no
+  if win=$(window); then
+    check "$name: windowed, centred" "$(qv_geometry "$win")" "448 156 1024 768"
+    frame=$("$xprobe" frame "$win")
+    ends "$name windowed" close
+    check "$name: the corner stored is the frame's" "$(corner)" "$frame "
+  else
+    fail "$name: no window within 15 s: $(tail -n3 stderr) $(xwininfo -root -tree | grep -i quillvane)"
+    wait_exit 0
+  fi
+
+  # A stored corner, three runs in a row: each stores the frame a person sees, and none moves it.
+  settings 300 250 0
+  first=""
+  for run in 1 2 3; do
+    start "$settings_demo"
+    win=$(window) || { fail "$name: run $run: no window"; wait_exit 0; break; }
+    sleep 0.3
+    frame=$("$xprobe" frame "$win")
+    ends "$name run $run" Escape
+    check "$name: run $run stores the frame's corner" "$(corner)" "$frame "
+    if [ "$run" = 1 ]; then
+      first=$frame
+      [ "$keeps" = yes ] && check "$name: the stored corner comes back" "$frame" "300 250"
+    else
+      check "$name: run $run's frame is where run 1's was" "$frame" "$first"
+    fi
+  done
+
+  # Fullscreen from the question: covers the screen, stays shown, hides the cursor.
+  settings 300 250 0
+  sed -i '$ s/0$/1/' settings.conf
+  start "$settings_demo"
+  qv_answer yes
+  if win=$(window); then
+    sleep 1.5
+    check "$name: fullscreen still shown" "$(viewable "$win")" IsViewable
+    check "$name: fullscreen covers the screen" "$(qv_geometry "$win")" "0 0 1920 1080"
+    xdotool mousemove 960 540
+    check "$name: fullscreen hides the cursor" "$("$xprobe" cursor)" hidden
+    ends "$name fullscreen" close
+  else
+    fail "$name: fullscreen: no window within 15 s"
+    wait_exit 0
+  fi
+  stop_manager
+done <<< "$managers"
+
+finish
