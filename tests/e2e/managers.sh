@@ -103,4 +103,29 @@ while IFS='|' read -r name command keeps; do
   stop_manager
 done <<< "$managers"
 
+# Two monitors over one output, the primary a 1280x1024 one at 640,0: the question, the centred
+# window and fullscreen all go to the primary, under openbox.
+output=$(xrandr | awk '/ connected/ { print $1; exit }')
+xrandr --setmonitor side 640/169x1080/286+0+0 none >/dev/null
+xrandr --setmonitor '*main' 1280/339x1024/271+640+0 "$output" >/dev/null
+openbox --sm-disable >"$work/openbox-split.log" 2>&1 &
+manager=$!
+qv_wait 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep 'window id'" >/dev/null
+rm -f settings.conf
+start "$settings_demo"
+if box=$(qv_wait 15 qv_box_id); then
+  read -r x y w h < <(qv_geometry "$box")
+  # Centred as its frame lets it be.
+  check_between "split: the question's middle across the primary" "$((x + w / 2))" 1250 1310
+  check_between "split: the question's middle down the primary" "$((y + h / 2))" 482 542
+fi
+qv_answer no
+win=$(window) && check "split: windowed, centred on the primary" "$(qv_geometry "$win")" "768 128 1024 768"
+ends "split windowed" Escape
+start "$settings_demo"
+qv_answer yes
+win=$(window) && { sleep 1; check "split: fullscreen covers the primary" "$(qv_geometry "$win")" "640 0 1280 1024"; }
+ends "split fullscreen" Escape
+stop_manager
+
 finish
