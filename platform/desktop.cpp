@@ -120,12 +120,14 @@ static unsigned long readFirstValue(Display* display, Window window, Atom proper
     return value;
 }
 
-// Whether the root names a manager's window that is gone: a manager that died leaves it behind.
-static bool managerCheckIsStale(Display* display)
+// The manager's window the root names: a running manager's names itself, one left behind by a
+// manager that died is gone. stale says which.
+static Window namedManagerWindow(Display* display, bool* stale)
 {
     const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
     const Window named = Window(readFirstValue(display, DefaultRootWindow(display), check, XA_WINDOW));
-    return named && Window(readFirstValue(display, named, check, XA_WINDOW)) != named;
+    *stale = named && Window(readFirstValue(display, named, check, XA_WINDOW)) != named;
+    return named;
 }
 
 void forgetDeadWindowManager()
@@ -136,7 +138,9 @@ void forgetDeadWindowManager()
     // The window library reads a stale name with an error trap it never takes down again, and its
     // next trap aborts the process. Grabbed, so that a manager starting now keeps its own name.
     XGrabServer(display);
-    if (managerCheckIsStale(display))
+    bool stale = false;
+    namedManagerWindow(display, &stale);
+    if (stale)
         XDeleteProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False));
     XUngrabServer(display);
     XCloseDisplay(display);
@@ -145,8 +149,8 @@ void forgetDeadWindowManager()
 // Whether the running window manager says it answers a request, by its _NET_SUPPORTED list.
 static bool managerSupports(Display* display, Atom request)
 {
-    const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
-    if (!readFirstValue(display, DefaultRootWindow(display), check, XA_WINDOW) || managerCheckIsStale(display))
+    bool stale = false;
+    if (!namedManagerWindow(display, &stale) || stale)
         return false;
     Atom type = None;
     int format = 0;
