@@ -147,26 +147,32 @@ void forgetDeadWindowManager()
 }
 
 // Whether the running window manager says it answers a request, by its _NET_SUPPORTED list.
-static bool managerSupports(Display* display, Atom request)
+// Whether a window's atom-list property holds an atom.
+static bool listHolds(Display* display, Window window, Atom property, Atom wanted)
 {
-    bool stale = false;
-    if (!namedManagerWindow(display, &stale) || stale)
-        return false;
     Atom type = None;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     bool found = false;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTED", False), 0,
-                           4096, False, XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(display, window, property, 0, 4096, False, XA_ATOM, &type, &format, &count, &after,
+                           &data) == Success &&
         type == XA_ATOM && format == 32) {
         const Atom* atoms = reinterpret_cast<const Atom*>(data);
         for (unsigned long i = 0; i < count && !found; ++i)
-            found = atoms[i] == request;
+            found = atoms[i] == wanted;
     }
     if (data)
         XFree(data);
     return found;
+}
+
+static bool managerSupports(Display* display, Atom request)
+{
+    bool stale = false;
+    if (!namedManagerWindow(display, &stale) || stale)
+        return false;
+    return listHolds(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTED", False), request);
 }
 
 // The child of the root that holds the window: the manager's frame, or the window itself where
@@ -243,10 +249,11 @@ static bool frameExtents(GLFWwindow* window, int* left, int* top)
     return false;
 }
 
-// Waits, at most 0.2 s, for the server to report the window in a state.
-static bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Window))
+// Waits, at most 0.2 s unless told, for the server to report the window in a state.
+static bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Window),
+                          int milliseconds = 200)
 {
-    for (int wait = 0; wait < 200; ++wait) {
+    for (int wait = 0; wait < milliseconds; ++wait) {
         XSync(display, False);
         if (reached(display, window))
             return true;
@@ -260,6 +267,42 @@ static bool isViewable(Display* display, Window window)
 {
     XWindowAttributes attributes{};
     return XGetWindowAttributes(display, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+static bool isFullscreen(Display* display, Window window)
+{
+    return listHolds(display, window, XInternAtom(display, "_NET_WM_STATE", False),
+                     XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False));
+}
+
+static bool isNotFullscreen(Display* display, Window window)
+{
+    return !isFullscreen(display, window);
+}
+
+static bool coversPrimary(Display* display, Window window)
+{
+    int x = 0, y = 0, width = 0, height = 0, windowX = 0, windowY = 0;
+    primaryMonitorArea(display, &x, &y, &width, &height);
+    XWindowAttributes attributes{};
+    Window child = 0;
+    return isFullscreen(display, window) && XGetWindowAttributes(display, window, &attributes) &&
+           XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &windowX, &windowY, &child) &&
+           windowX == x && windowY == y && attributes.width == width && attributes.height == height;
+}
+
+static void requestFullscreen(Display* display, Window window, bool on)
+{
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = window;
+    request.xclient.message_type = XInternAtom(display, "_NET_WM_STATE", False);
+    request.xclient.format = 32;
+    request.xclient.data.l[0] = on ? 1 : 0;  // add or remove
+    request.xclient.data.l[1] = long(XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False));
+    request.xclient.data.l[3] = 1;  // from an application
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureNotifyMask | SubstructureRedirectMask,
+               &request);
 }
 
 static bool isWithdrawn(Display* display, Window window)
@@ -335,8 +378,19 @@ void coverPrimaryMonitor(GLFWwindow* window)
     const Window handle = glfwGetX11Window(window);
     if (!display || !handle || !glfwGetWindowMonitor(window))
         return;
-    if (managerSupports(display, XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False)))
+    if (managerSupports(display, XInternAtom(display, "_NET_WM_STATE_FULLSCREEN", False))) {
+        // The window library asks right after mapping the window, and a manager still taking the
+        // window on may drop that, or say it is done while its frame still shows. Asked again,
+        // twice at most, until the window covers the monitor.
+        for (int asked = 0; !waitForWindow(display, handle, coversPrimary, 400) && asked < 2; ++asked) {
+            if (isFullscreen(display, handle)) {
+                requestFullscreen(display, handle, false);
+                waitForWindow(display, handle, isNotFullscreen);
+            }
+            requestFullscreen(display, handle, true);
+        }
         return;
+    }
     // A manager that cannot make a window fullscreen has framed it where it liked. The window
     // library has made it override-redirect meanwhile, which counts only from its next mapping:
     // withdraw it, let the manager unframe it, and map it again over the monitor, with the focus.

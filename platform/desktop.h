@@ -48,7 +48,8 @@ void showWindow(GLFWwindow* window);
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y);
 
 // For a fullscreen window, just created: makes sure it covers the primary monitor, with the
-// focus, also where the window manager cannot make a window fullscreen.
+// focus, also where the window manager cannot make a window fullscreen, and asks again (at most
+// twice, 0.4 s apart) where a manager drops the request. Returns once it covers or has been asked.
 void coverPrimaryMonitor(GLFWwindow* window);
 
 // Lowers (show false) or raises the cursor display counter and returns its new value; the cursor

@@ -31,6 +31,14 @@ stop_manager() {
   manager=""
 }
 trap 'stop_manager; cleanup' EXIT
+# A manager is ready when the window the root names names itself, and a moment later: some name
+# it before they take on windows. The name a manager left behind when it was stopped stays on the
+# root, on purpose, since the demo must cope with it.
+manager_ready() {
+  local id
+  id=$(xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | awk '/window id/ { print $NF }')
+  [ -n "$id" ] && xprop -id "$id" _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "$id" && sleep 0.5 && echo ready
+}
 
 settings() { printf '%s\n%s\n1024\n768\n0\n%s\n0\n1\n60\n0\n0' "$1" "$2" "$3" > settings.conf; }
 corner() { head -n2 settings.conf | tr '\n' ' '; }
@@ -50,7 +58,7 @@ while IFS='|' read -r name command keeps; do
   HOME="$work/home" PATH="$work/bin:$PATH" $command >"$work/$name.log" 2>&1 &
   manager=$!
   if [ "$name" = twm ]; then sleep 1
-  else qv_wait 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep 'window id'" >/dev/null; fi
+  else qv_wait 10 manager_ready >/dev/null; fi
   rm -f settings.conf
 
   # A first run from the defaults: asked, windowed, centred on the screen.
@@ -110,7 +118,7 @@ xrandr --setmonitor side 640/169x1080/286+0+0 none >/dev/null
 xrandr --setmonitor '*main' 1280/339x1024/271+640+0 "$output" >/dev/null
 openbox --sm-disable >"$work/openbox-split.log" 2>&1 &
 manager=$!
-qv_wait 10 sh -c "xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep 'window id'" >/dev/null
+qv_wait 10 manager_ready >/dev/null
 rm -f settings.conf
 start "$settings_demo"
 if box=$(qv_wait 15 qv_box_id); then
