@@ -55,6 +55,7 @@ static void runMainLoop()
 
 static int shutDown()
 {
+    stopScreenKeeper();
     if (runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
         getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
     glfwTerminate();

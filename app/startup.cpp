@@ -54,9 +54,13 @@ int runDemo()
     forgetDeadWindowManager();
     if (!glfwInit())
         return -1;
+    startScreenKeeper();
 
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
+    // WM_CLASS, so that a dock matches the window to the desktop entry's StartupWMClass.
+    glfwWindowHintString(GLFW_X11_CLASS_NAME, programName);
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "quillvane");
     if (takesSampleHint(runSettings.msaaSamples))
         glfwWindowHint(GLFW_SAMPLES, runSettings.msaaSamples);
 
@@ -78,6 +82,7 @@ int runDemo()
                                   nullptr, nullptr);
     }
     if (!window) {
+        stopScreenKeeper();
         glfwTerminate();
         return -1;
     }

@@ -79,3 +79,18 @@ bool isWindowMinimised(GLFWwindow* window);
 
 // Seconds since the window library was initialised; the demo's one clock.
 double readClock();
+
+// Screen keeping: the screen stays awake while the music plays. The X server's saver is suspended
+// and, where the session bus offers org.freedesktop.ScreenSaver, an inhibition is held, both from a
+// thread of the platform's own. Without a bus or the service nothing changes and nothing is said.
+
+// Starts the keeper. Called once, after the window library is initialised and before the window
+// is created, whose fullscreen mode turns the X server's saver off.
+void startScreenKeeper();
+
+// Asks for the screen to be kept awake or not. Does nothing unless the request changed, and then
+// only wakes the keeper's thread: never blocks, allocates or talks to a server.
+void keepScreenAwake(bool awake);
+
+// Releases what is held and stops the keeper; every way out of a run passes here.
+void stopScreenKeeper();

@@ -67,6 +67,22 @@ int showCursor(GLFWwindow*, bool show)
 }
 void attachWindowInput(GLFWwindow*) {}
 
+void startScreenKeeper()
+{
+    platform.screenCalls.push_back("start");
+}
+void keepScreenAwake(bool awake)
+{
+    if (awake != platform.screenAwake)
+        platform.screenCalls.push_back(awake ? "awake" : "asleep");
+    platform.screenAwake = awake;
+}
+void stopScreenKeeper()
+{
+    platform.screenCalls.push_back("stop");
+    platform.screenAwake = false;
+}
+
 bool closeRequested()
 {
     return platform.closeRequested;

@@ -25,6 +25,9 @@ struct Platform {
     std::vector<int> queriedKeys;  // every key query, in order
     std::vector<std::string> titles;
     std::vector<std::string> musicCalls;
+    // The screen keeper's start, stop and each change of request: "start", "awake", "asleep", "stop".
+    std::vector<std::string> screenCalls;
+    bool screenAwake = false;
     uint64_t musicLengthBytes = 0;
     uint64_t musicPositionBytes = 0;
 };

@@ -192,6 +192,7 @@ TEST_F(Frames, PauseAndSpaceDriveMusicAndCubeTogether)
     frames(2);
     const float held = demoState.angleX;
     EXPECT_EQ(fake::platform.musicCalls, (std::vector<std::string>{"play 1", "play 1", "pause 1", "pause 1"}));
+    EXPECT_EQ(fake::platform.screenCalls, (std::vector<std::string>{"awake", "asleep"}));
 
     // Space while paused: rewound, drawn at 0 and paused again in the same frame.
     fake::platform.musicCalls.clear();

@@ -48,6 +48,8 @@ TEST_F(MainLoop, PacesFramesMakesNoLateOneUpAndClosesAtExactlyTheLength)
     // The next frame is measured from the late one at 0.05; 0.9999 is still short of the length.
     EXPECT_EQ(fake::platform.frameClocks, (std::vector<double>{1.0 / 60, 0.05, 0.07, 0.9999}));
     EXPECT_EQ(fake::platform.clockReads, 9u) << "not closed in the turn the position met the length";
+    // The screen is kept awake from the first played frame and let go at the end of the music.
+    EXPECT_EQ(fake::platform.screenCalls, (std::vector<std::string>{"start", "awake", "stop"}));
 }
 
 TEST_F(MainLoop, EscapeEndsTheRunOnlyFromTheForeground)

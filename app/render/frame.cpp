@@ -80,10 +80,12 @@ void renderFrame()
         glRotatef(demoState.angleX, 1.0f, 0.0f, 0.0f);
         glRotatef(demoState.angleY, 0.0f, 1.0f, 0.0f);
         musicChannelPlay(demoState.musicStream, false);
+        keepScreenAwake(demoState.musicStream != 0);
     } else {
         glRotatef(demoState.angleX, 1.0f, 0.0f, 0.0f);
         glRotatef(demoState.angleY, 0.0f, 1.0f, 0.0f);
         musicChannelPause(demoState.musicStream);
+        keepScreenAwake(false);
     }
     drawCube();
     glfwSwapBuffers(demoState.window);

@@ -1,0 +1,244 @@
+// Keeps the screen awake while the music plays: the X server's own saver is suspended and, where
+// the session bus offers org.freedesktop.ScreenSaver, an inhibition is held. The X requests and the
+// bus's round trips happen on a thread of its own; the frame that changes the state only stores a
+// flag and writes one byte to a pipe.
+#include "platform/desktop.h"
+
+#include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+#include <dbus/dbus.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct ScreenKeeper {
+    std::thread thread;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::atomic<bool> wanted{false};
+    std::atomic<bool> quit{false};
+    // The caller's last request, the caller's thread only.
+    bool requested = false;
+    // The X server's saver settings before the window existed: the window library turns the saver
+    // off for a fullscreen window, and a paused run gives them back.
+    int savedTimeout = 0;
+    int savedInterval = 0;
+    int savedBlanking = 0;
+    int savedExposures = 0;
+    // The keeper's thread only. The suspension belongs to this connection and ends with it.
+    Display* display = nullptr;
+    DBusConnection* bus = nullptr;
+    dbus_uint32_t cookie = 0;
+    bool inhibited = false;
+};
+
+ScreenKeeper keeper;
+
+constexpr const char* saverName = "org.freedesktop.ScreenSaver";
+constexpr const char* saverPath = "/org/freedesktop/ScreenSaver";
+// A service that hangs must not hold the end of the run for long.
+constexpr int busTimeoutMs = 500;
+
+// The session bus the desktop announces, without libdbus's fallback of launching one of its own.
+DBusConnection* openSessionBus()
+{
+    std::string address;
+    if (const char* announced = std::getenv("DBUS_SESSION_BUS_ADDRESS"); announced && *announced) {
+        address = announced;
+    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        const std::string socket = std::string(runtime) + "/bus";
+        struct stat info {};
+        if (stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
+            return nullptr;
+        address = "unix:path=" + socket;
+    } else {
+        return nullptr;
+    }
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+    if (bus && !dbus_bus_register(bus, &error)) {
+        dbus_connection_close(bus);
+        dbus_connection_unref(bus);
+        bus = nullptr;
+    }
+    dbus_error_free(&error);
+    if (bus)
+        dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    return bus;
+}
+
+// Calls a method of the screen saver service; the reply, or null when there is none.
+DBusMessage* callSaver(const char* method, int firstType, ...)
+{
+    if (!keeper.bus || !dbus_connection_get_is_connected(keeper.bus))
+        return nullptr;
+    DBusMessage* call = dbus_message_new_method_call(saverName, saverPath, saverName, method);
+    if (!call)
+        return nullptr;
+    // A desktop without the service is not asked to start one.
+    dbus_message_set_auto_start(call, FALSE);
+    va_list arguments;
+    va_start(arguments, firstType);
+    const bool built = dbus_message_append_args_valist(call, firstType, arguments);
+    va_end(arguments);
+    DBusMessage* reply = nullptr;
+    if (built) {
+        DBusError error;
+        dbus_error_init(&error);
+        reply = dbus_connection_send_with_reply_and_block(keeper.bus, call, busTimeoutMs, &error);
+        dbus_error_free(&error);
+    }
+    dbus_message_unref(call);
+    // Signals from the bus queue up unread otherwise.
+    while (DBusMessage* unread = dbus_connection_pop_message(keeper.bus))
+        dbus_message_unref(unread);
+    return reply;
+}
+
+void inhibit()
+{
+    const char* application = "Quillvane";
+    const char* reason = "Playing music";
+    DBusMessage* reply = callSaver("Inhibit", DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason,
+                                   DBUS_TYPE_INVALID);
+    if (!reply)
+        return;
+    dbus_uint32_t cookie = 0;
+    if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID)) {
+        keeper.cookie = cookie;
+        keeper.inhibited = true;
+    }
+    dbus_message_unref(reply);
+}
+
+void uninhibit()
+{
+    if (!keeper.inhibited)
+        return;
+    keeper.inhibited = false;
+    if (DBusMessage* reply = callSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID))
+        dbus_message_unref(reply);
+}
+
+void holdXSaver(bool hold)
+{
+    if (!keeper.display)
+        return;
+    XScreenSaverSuspend(keeper.display, hold ? True : False);
+    if (!hold && keeper.savedTimeout > 0) {
+        int timeout = 0, interval = 0, blanking = 0, exposures = 0;
+        XGetScreenSaver(keeper.display, &timeout, &interval, &blanking, &exposures);
+        if (timeout == 0)
+            XSetScreenSaver(keeper.display, keeper.savedTimeout, keeper.savedInterval, keeper.savedBlanking,
+                            keeper.savedExposures);
+    }
+    XFlush(keeper.display);
+}
+
+void keepAwake(bool awake)
+{
+    holdXSaver(awake);
+    if (awake)
+        inhibit();
+    else
+        uninhibit();
+}
+
+void runKeeper()
+{
+    keeper.bus = openSessionBus();
+    keeper.display = XOpenDisplay(nullptr);
+    int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+    // Suspending came with version 1.1 of the extension; asking an older server is a protocol error.
+    if (keeper.display && (!XScreenSaverQueryExtension(keeper.display, &eventBase, &errorBase) ||
+                           !XScreenSaverQueryVersion(keeper.display, &major, &minor) ||
+                           (major == 1 && minor < 1) || major < 1)) {
+        XCloseDisplay(keeper.display);
+        keeper.display = nullptr;
+    }
+    bool awake = false;
+    for (;;) {
+        pollfd wake{keeper.wakeRead, POLLIN, 0};
+        poll(&wake, 1, -1);
+        char drained[64];
+        while (read(keeper.wakeRead, drained, sizeof drained) > 0) {
+        }
+        const bool quitting = keeper.quit.load();
+        const bool wanted = keeper.wanted.load() && !quitting;
+        if (wanted != awake) {
+            keepAwake(wanted);
+            awake = wanted;
+        }
+        if (quitting)
+            break;
+    }
+    if (keeper.display)
+        XCloseDisplay(keeper.display);
+    keeper.display = nullptr;
+    if (keeper.bus) {
+        dbus_connection_close(keeper.bus);
+        dbus_connection_unref(keeper.bus);
+    }
+    keeper.bus = nullptr;
+}
+
+void wakeKeeper()
+{
+    const char byte = 1;
+    // A full pipe already holds a wake-up.
+    [[maybe_unused]] const ssize_t written = write(keeper.wakeWrite, &byte, 1);
+}
+
+} // namespace
+
+void startScreenKeeper()
+{
+    if (keeper.thread.joinable())
+        return;
+    if (Display* display = glfwGetX11Display())
+        XGetScreenSaver(display, &keeper.savedTimeout, &keeper.savedInterval, &keeper.savedBlanking,
+                        &keeper.savedExposures);
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0)
+        return;
+    keeper.wakeRead = wake[0];
+    keeper.wakeWrite = wake[1];
+    keeper.requested = false;
+    keeper.wanted = false;
+    keeper.quit = false;
+    keeper.thread = std::thread(runKeeper);
+}
+
+void keepScreenAwake(bool awake)
+{
+    if (awake == keeper.requested || !keeper.thread.joinable())
+        return;
+    keeper.requested = awake;
+    keeper.wanted.store(awake);
+    wakeKeeper();
+}
+
+void stopScreenKeeper()
+{
+    if (!keeper.thread.joinable())
+        return;
+    keeper.quit.store(true);
+    wakeKeeper();
+    keeper.thread.join();
+    close(keeper.wakeRead);
+    close(keeper.wakeWrite);
+    keeper.wakeRead = keeper.wakeWrite = -1;
+}
