@@ -60,7 +60,7 @@ int runDemo()
     glfwWindowHint(GLFW_VISIBLE, GLFW_FALSE);
     // WM_CLASS, so that a dock matches the window to the desktop entry's StartupWMClass.
     glfwWindowHintString(GLFW_X11_CLASS_NAME, programName);
-    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, "quillvane");
+    glfwWindowHintString(GLFW_X11_INSTANCE_NAME, programName);
     if (takesSampleHint(runSettings.msaaSamples))
         glfwWindowHint(GLFW_SAMPLES, runSettings.msaaSamples);
 

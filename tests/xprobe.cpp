@@ -4,10 +4,12 @@
 //                            manager publishes it, else as its frame window shows it
 //   xprobe close WINDOW      asks the window manager to close the window, as its close button does
 //   xprobe resizable WINDOW  "yes" or "no", from the size hints
+//   xprobe saver             "on", "off" or "disabled": the X server's screen saver now
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/scrnsaver.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,7 +65,7 @@ int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
     if (!display || argc < 2) {
-        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W\n");
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver\n");
         return 2;
     }
     const Window root = DefaultRootWindow(display);
@@ -118,6 +120,10 @@ int main(int argc, char** argv)
         const bool fixed = (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
                            hints.min_width == hints.max_width && hints.min_height == hints.max_height;
         std::printf("%s\n", fixed ? "no" : "yes");
+    } else if (command == "saver") {
+        XScreenSaverInfo info{};
+        XScreenSaverQueryInfo(display, root, &info);
+        std::printf("%s\n", info.state == ScreenSaverOn ? "on" : info.state == ScreenSaverOff ? "off" : "disabled");
     } else {
         return 2;
     }
