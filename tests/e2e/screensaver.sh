@@ -1,0 +1,84 @@
+# The screen kept awake only while the music plays: the X server's saver, set to three seconds,
+# never activates during a run with no input and does again while paused and after the run; the
+# desktop's screen saver service, faked on a private session bus, is asked to inhibit and to stop.
+. "$(dirname "$0")/lib.sh" "$1"
+saver() { "$xprobe" saver; }
+# saver_during SECONDS: "on" if the saver was seen active, sampling every 0.25 s, else "never".
+saver_during() {
+  local end=$(( $(date +%s%N) + $1 * 1000000000 ))
+  while [ "$(date +%s%N)" -lt "$end" ]; do
+    [ "$(saver)" = on ] && { echo on; return; }
+    sleep 0.25
+  done
+  echo never
+}
+# saver_on_within SECONDS: "on" once the saver activates, else the last state.
+saver_on_within() { qv_wait "$1" sh -c "[ \"\$('$xprobe' saver)\" = on ] && echo on" || saver; }
+xset s 3 0
+
+# No session bus: the X server's saver alone, and nothing said about the bus.
+track 5
+env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work" "$build/quillvane" >"$work/stdout" 2>"$work/stderr" &
+demo=$!
+qv_answer no
+window >/dev/null
+check "the saver stays off while a windowed run plays with no input" "$(saver_during 4)" never
+wait_exit 5
+check "exit status of the run without a bus" "$status" 0
+check "the run without a bus prints nothing" "$(cat "$work/stdout" "$work/stderr")" ""
+check "the saver activates again after the end of the music" "$(saver_on_within 5)" on
+
+# A private session bus with a screen saver service, both stopped on the way out.
+bus="" fake=""
+cleanup_bus() { kill $fake $bus 2>/dev/null; wait $fake $bus 2>/dev/null; fake="" bus=""; }
+trap 'cleanup_bus; cleanup' EXIT
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" 2>/dev/null &
+bus=$!
+qv_wait 5 cat "$work/bus" >/dev/null
+export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
+# service [refuse]: the fake service, answering or refusing, its calls logged one a line.
+service() {
+  [ -n "$fake" ] && { kill "$fake"; wait "$fake" 2>/dev/null; }
+  "$build/tests/fake_screensaver" "$@" >"$work/calls" &
+  fake=$!
+  qv_wait 5 grep ready "$work/calls" >/dev/null || fail "the fake service did not start"
+}
+calls() { grep -v ready "$work/calls" | tr '\n' ' '; }
+service
+
+# Fullscreen, where the window library turns the X server's saver off by itself: paused, the
+# saver is back; the service is asked to inhibit while playing, to stop on P, and again at SIGTERM.
+track 30
+start
+qv_answer yes
+window >/dev/null
+qv_wait 5 grep Inhibit "$work/calls" >/dev/null
+qv_key p
+check "the saver activates while a fullscreen run is paused" "$(saver_on_within 6)" on
+qv_key p
+sleep 0.5
+kill -TERM "$demo"
+wait_exit 5
+check "SIGTERM exit status" "$status" 0
+qv_wait 2 grep "UnInhibit 2" "$work/calls" >/dev/null
+check "inhibited while playing, released on P and at SIGTERM" "$(calls)" \
+  "Inhibit Quillvane 1 UnInhibit 1 Inhibit Quillvane 2 UnInhibit 2 "
+check "the run with a bus prints nothing" "$(cat "$work/stderr")" ""
+
+# A service that refuses, then a bus that vanishes mid-run: the run goes on and ends as ever.
+service refuse
+start
+qv_answer no
+win=$(window)
+qv_wait 5 grep Inhibit "$work/calls" >/dev/null
+cleanup_bus
+qv_key p
+qv_key p
+sleep 0.3
+check "the run goes on after the bus vanished" "$(qv_wait 3 turning "$win")" turning
+qv_key Escape
+wait_exit 5
+check "exit status after the bus vanished" "$status" 0
+check "a refusing, then vanished bus prints nothing" "$(cat "$work/stderr")" ""
+
+finish

@@ -1,0 +1,54 @@
+// A desktop's screen saver service on the session bus, for the tests: owns
+// org.freedesktop.ScreenSaver and prints one line a call, "Inhibit APPLICATION COOKIE" or
+// "UnInhibit COOKIE". With "refuse", every call is answered with an error instead.
+//   fake_screensaver [refuse]
+#include <dbus/dbus.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv)
+{
+    const bool refuse = argc > 1 && std::strcmp(argv[1], "refuse") == 0;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* bus = dbus_bus_get(DBUS_BUS_SESSION, &error);
+    if (!bus || dbus_bus_request_name(bus, "org.freedesktop.ScreenSaver", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
+                    DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+        std::fprintf(stderr, "fake_screensaver: %s\n", error.message ? error.message : "name taken");
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    dbus_uint32_t next = 1;
+    while (dbus_connection_read_write(bus, -1)) {
+        while (DBusMessage* message = dbus_connection_pop_message(bus)) {
+            DBusMessage* reply = nullptr;
+            const char* application = "";
+            const char* reason = "";
+            dbus_uint32_t cookie = 0;
+            if (dbus_message_is_method_call(message, "org.freedesktop.ScreenSaver", "Inhibit") &&
+                dbus_message_get_args(message, nullptr, DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason,
+                                      DBUS_TYPE_INVALID)) {
+                std::printf("Inhibit %s %u\n", application, next);
+                reply = refuse ? dbus_message_new_error(message, DBUS_ERROR_ACCESS_DENIED, "refused")
+                               : dbus_message_new_method_return(message);
+                if (!refuse)
+                    dbus_message_append_args(reply, DBUS_TYPE_UINT32, &next, DBUS_TYPE_INVALID);
+                ++next;
+            } else if (dbus_message_is_method_call(message, "org.freedesktop.ScreenSaver", "UnInhibit") &&
+                       dbus_message_get_args(message, nullptr, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID)) {
+                std::printf("UnInhibit %u\n", cookie);
+                reply = refuse ? dbus_message_new_error(message, DBUS_ERROR_ACCESS_DENIED, "refused")
+                               : dbus_message_new_method_return(message);
+            }
+            std::fflush(stdout);
+            if (reply) {
+                dbus_connection_send(bus, reply, nullptr);
+                dbus_message_unref(reply);
+            }
+            dbus_message_unref(message);
+        }
+    }
+    return 0;
+}
