@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 #include <string>
@@ -51,6 +52,12 @@ constexpr const char* saverPath = "/org/freedesktop/ScreenSaver";
 // A service that hangs must not hold the end of the run for long.
 constexpr int busTimeoutMs = 500;
 
+void closeBus(DBusConnection* bus)
+{
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+}
+
 // The session bus the desktop announces, without libdbus's fallback of launching one of its own.
 DBusConnection* openSessionBus()
 {
@@ -69,14 +76,36 @@ DBusConnection* openSessionBus()
     DBusError error;
     dbus_error_init(&error);
     DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
-    if (bus && !dbus_bus_register(bus, &error)) {
-        dbus_connection_close(bus);
-        dbus_connection_unref(bus);
-        bus = nullptr;
-    }
     dbus_error_free(&error);
-    if (bus)
-        dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    if (!bus)
+        return nullptr;
+    dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    // Sending would wait for the handshake without a limit; a bus that hangs gets our short one.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(busTimeoutMs);
+    while (dbus_connection_get_is_connected(bus) && !dbus_connection_get_is_authenticated(bus)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            break;
+        dbus_connection_read_write(bus, int(left));
+    }
+    if (!dbus_connection_get_is_authenticated(bus)) {
+        closeBus(bus);
+        return nullptr;
+    }
+    // The bus's greeting, as dbus_bus_register sends it but with our short timeout: a bus that
+    // hangs would otherwise hold the end of the run for 25 seconds.
+    DBusMessage* hello = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello");
+    DBusMessage* welcome =
+        hello ? dbus_connection_send_with_reply_and_block(bus, hello, busTimeoutMs, &error) : nullptr;
+    dbus_error_free(&error);
+    if (hello)
+        dbus_message_unref(hello);
+    if (!welcome) {
+        closeBus(bus);
+        return nullptr;
+    }
+    dbus_message_unref(welcome);
     return bus;
 }
 
@@ -188,10 +217,8 @@ void runKeeper()
     if (keeper.display)
         XCloseDisplay(keeper.display);
     keeper.display = nullptr;
-    if (keeper.bus) {
-        dbus_connection_close(keeper.bus);
-        dbus_connection_unref(keeper.bus);
-    }
+    if (keeper.bus)
+        closeBus(keeper.bus);
     keeper.bus = nullptr;
 }
 
