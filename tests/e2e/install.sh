@@ -37,6 +37,13 @@ for size in 48 64 128 256; do
   check "the ${size}-pixel icon" "$(identify -format '%wx%h %[channels]' \
     "$prefix/share/icons/hicolor/${size}x${size}/apps/$id.png" 2>&1)" "${size}x${size} srgba"
 done
+# The icons in the tree are the cube the demo draws now.
+"$build/quillvane-icons" "$work/cube.pam" "$work/cube.svg"
+convert "$work/cube.pam" -filter Lanczos -resize 64x64 "$work/cube.png"
+check "the icon is the demo's cube as drawn now" "$(compare -metric AE -fuzz 3% "$work/cube.png" \
+  "$prefix/share/icons/hicolor/64x64/apps/$id.png" null: 2>&1)" 0
+check "the scalable icon is the demo's cube as drawn now" "$(cmp -s "$work/cube.svg" \
+  "$prefix/share/icons/hicolor/scalable/apps/$id.svg" && echo same)" same
 check "the scalable icon" "$(head -c 300 "$prefix/share/icons/hicolor/scalable/apps/$id.svg" | grep -c '<svg')" 1
 check "desktop-file-validate" "$(desktop-file-validate "$entry" 2>&1)" ""
 check "appstreamcli validate" "$(appstreamcli validate --no-net "$prefix/share/metainfo/$id.metainfo.xml" >/dev/null 2>&1; echo $?)" 0
