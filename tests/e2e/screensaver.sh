@@ -18,7 +18,7 @@ xset s 3 0
 
 # No session bus: the X server's saver alone, and nothing said about the bus.
 track 5
-env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work" "$build/quillvane" >"$work/stdout" 2>"$work/stderr" &
+env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR="$work" LD_PRELOAD="$demo_preload" "$build/quillvane" >"$work/stdout" 2>"$work/stderr" &
 demo=$!
 qv_answer no
 window >/dev/null
