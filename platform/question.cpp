@@ -6,6 +6,7 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xresource.h>
+#include <X11/extensions/Xrender.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
@@ -197,6 +198,24 @@ static int keyAnswer(Box& box, KeySym key)
     }
 }
 
+// The Latin letter a key types in a group at its first level, else 0; from the keymap Xlib keeps.
+static char latinLetterOf(Display* display, KeyCode code, int group)
+{
+    KeySym lower = XkbKeycodeToKeysym(display, code, group, 0), upper = lower;
+    XConvertCase(lower, &lower, &upper);
+    return lower >= XK_a && lower <= XK_z ? char('a' + (lower - XK_a)) : 0;
+}
+
+static bool groupHasLetters(Display* display, int group)
+{
+    int first = 0, last = 0;
+    XDisplayKeycodes(display, &first, &last);
+    for (int code = first; code <= last; ++code)
+        if (latinLetterOf(display, KeyCode(code), group))
+            return true;
+    return false;
+}
+
 // The key's symbol, or where it types a character in a group without Latin letters (a Cyrillic
 // layout beside a US one), the letter it types in the layout's first Latin group.
 static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym typed)
@@ -204,15 +223,12 @@ static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym t
     KeySym lower = typed, upper = typed;
     XConvertCase(typed, &lower, &upper);
     const bool functionKey = (typed & ~KeySym(0xff)) == 0xff00;
-    if ((lower >= XK_a && lower <= XK_z) || functionKey || typed == NoSymbol || event.keycode > 255)
-        return typed;
-    // Read at the key press: the layout may have changed since the box opened.
-    LatinKeys latin;
-    if (!readLatinKeys(display, &latin) || latin.groupHasLetters[XkbGroupForCoreState(event.state) & (maxGroups - 1)])
+    if ((lower >= XK_a && lower <= XK_z) || functionKey || typed == NoSymbol ||
+        groupHasLetters(display, XkbGroupForCoreState(event.state)))
         return typed;
     for (int group = 0; group < maxGroups; ++group)
-        if (latin.groupHasLetters[group]) {
-            const char letter = latin.letter[group][event.keycode];
+        if (groupHasLetters(display, group)) {
+            const char letter = latinLetterOf(display, KeyCode(event.keycode), group);
             return letter ? XK_a + KeySym(letter - 'a') : typed;
         }
     return typed;
@@ -294,6 +310,11 @@ int askYesNoCancel(const char* caption, const char* text)
     const int screen = DefaultScreen(display);
     Visual* visual = DefaultVisual(display, screen);
     const Colormap colormap = DefaultColormap(display, screen);
+    // Xft frees its fonts when the display closes, through the rendering extension, whose own
+    // close hook must run after Xft's, or it is brought back for a connection already gone and
+    // the window library's connection, opened next, inherits it. Hooks run newest first.
+    int renderEvents = 0, renderErrors = 0;
+    XRenderQueryExtension(display, &renderEvents, &renderErrors);
     Box box{};
     box.display = display;
     box.scale = resourceDpi(display) / 96.0;
