@@ -87,6 +87,7 @@ size_at() {
 read -r w96 h96 < <(size_at 96)
 read -r w192 h192 < <(size_at 192)
 xrdb -remove
+echo "startup: the question is ${w96}x$h96 at 96 dpi and ${w192}x$h192 at 192"
 check_between "the question's width at 192 dpi over its width at 96" "$(awk -v a="$w192" -v b="$w96" 'BEGIN { print a / b }')" 1.8 2.5
 check_between "the question's height at 192 dpi over its height at 96" "$(awk -v a="$h192" -v b="$h96" 'BEGIN { print a / b }')" 1.8 2.5
 
