@@ -17,8 +17,8 @@ constexpr int answerCancel = 2;
 // A Yes/No/Cancel question with no owner window, centred on the primary monitor, drawn in the
 // desktop's font at the size Xft.dpi asks for. The focus starts on Yes and moves with Tab and the
 // arrows; Return or Space presses the focused button; Y, N and C choose directly, in any layout (in
-// one without Latin letters, the keys that type them in the layout's Latin group); Escape or
-// closing the box chooses Cancel. Returns 0 when no box can be shown.
+// one without Latin letters, the keys that type them in the layout's Latin group, else the keys at
+// their US places); Escape or closing the box chooses Cancel. Returns 0 when no box can be shown.
 int askYesNoCancel(const char* caption, const char* text);
 
 // The primary monitor's size, the desktop size the demo works with, asked of the X server directly

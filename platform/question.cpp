@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/desktop.h"
 #include "platform/monitor.h"
@@ -216,6 +217,23 @@ static bool groupHasLetters(Display* display, int group)
     return false;
 }
 
+// In a layout without Latin letters at all, the shortcut at the key's US place, by the key's name.
+static KeySym shortcutAtUsPlace(Display* display, KeyCode code)
+{
+    XkbDescPtr keyboard = XkbGetMap(display, 0, XkbUseCoreKbd);
+    KeySym shortcut = NoSymbol;
+    if (keyboard && XkbGetNames(display, XkbKeyNamesMask, keyboard) == Success && keyboard->names &&
+        keyboard->names->keys && code <= keyboard->max_key_code) {
+        const char* name = keyboard->names->keys[code].name;
+        for (const auto& [place, symbol] : {std::pair{"AD06", XK_y}, std::pair{"AB06", XK_n}, std::pair{"AB03", XK_c}})
+            if (std::strncmp(name, place, XkbKeyNameLength) == 0)
+                shortcut = symbol;
+    }
+    if (keyboard)
+        XkbFreeKeyboard(keyboard, 0, True);
+    return shortcut;
+}
+
 // The key's symbol, or where it types a character in a group without Latin letters (a Cyrillic
 // layout beside a US one), the letter it types in the layout's first Latin group.
 static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym typed)
@@ -231,7 +249,8 @@ static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym t
             const char letter = latinLetterOf(display, KeyCode(event.keycode), group);
             return letter ? XK_a + KeySym(letter - 'a') : typed;
         }
-    return typed;
+    const KeySym shortcut = shortcutAtUsPlace(display, KeyCode(event.keycode));
+    return shortcut != NoSymbol ? shortcut : typed;
 }
 
 // Lays out the text and the buttons, and says how big the box is.
@@ -323,7 +342,8 @@ int askYesNoCancel(const char* caption, const char* text)
     box.face = colour(display, "#fafafa", WhitePixel(display, screen));
     box.border = colour(display, "#b0b0b0", BlackPixel(display, screen));
     box.accent = colour(display, "#3584e4", BlackPixel(display, screen));
-    if (!XftColorAllocName(display, visual, colormap, "#202020", &box.ink)) {
+    const bool inkAllocated = XftColorAllocName(display, visual, colormap, "#202020", &box.ink);
+    if (!inkAllocated) {
         box.ink.pixel = BlackPixel(display, screen);
         box.ink.color = {0, 0, 0, 0xffff};
     }
@@ -411,7 +431,8 @@ int askYesNoCancel(const char* caption, const char* text)
         XftFontClose(display, box.font.smooth);
     if (box.font.core)
         XFreeFont(display, box.font.core);
-    XftColorFree(display, visual, colormap, &box.ink);
+    if (inkAllocated)
+        XftColorFree(display, visual, colormap, &box.ink);
     XFreeGC(display, box.gc);
     XDestroyWindow(display, box.window);
     XCloseDisplay(display);

@@ -133,6 +133,7 @@ for name in openbox twm; do
   kill -0 "$demo" 2>/dev/null
   check "$name killed: the run goes on" "$?" 0
   xdotool windowmove --sync "$win" 500 400 2>/dev/null
+  check "$name killed: the window shows its corner where it was moved" "$("$xprobe" frame "$win")" "500 400"
   ends "$name killed" Escape
   check "$name killed: the corner stored is the one measured" "$(corner)" "500 400 "
 done
