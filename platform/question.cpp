@@ -436,5 +436,8 @@ int askYesNoCancel(const char* caption, const char* text)
     XFreeGC(display, box.gc);
     XDestroyWindow(display, box.window);
     XCloseDisplay(display);
+    // Nothing else in the run draws text: fontconfig's configuration and caches go with the box.
+    if (box.font.smooth)
+        FcFini();
     return answer;
 }
