@@ -84,8 +84,9 @@ size_at() {
   qv_answer cancel >/dev/null
   wait_exit 5
 }
-read -r w96 h96 < <(size_at 96)
-read -r w192 h192 < <(size_at 192)
+# Each box gone before the next is measured.
+read -r w96 h96 <<< "$(size_at 96)"
+read -r w192 h192 <<< "$(size_at 192)"
 xrdb -remove
 echo "startup: the question is ${w96}x$h96 at 96 dpi and ${w192}x$h192 at 192"
 check_between "the question's width at 192 dpi over its width at 96" "$(awk -v a="$w192" -v b="$w96" 'BEGIN { print a / b }')" 1.8 2.5
