@@ -134,6 +134,8 @@ static unsigned long colour(Display* display, const char* name, unsigned long fa
 static void draw(const Box& box)
 {
     Display* display = box.display;
+    // Another client may destroy the box under the drawing; the DestroyNotify then ends the question.
+    const XErrorTrap trap = trapXErrors(display);
     const int margin = scaled(box, 18), lineHeight = box.font.ascent + box.font.descent;
     XSetForeground(display, box.gc, box.background);
     XWindowAttributes attributes{};
@@ -164,6 +166,7 @@ static void draw(const Box& box)
         }
     }
     XSetLineAttributes(display, box.gc, unsigned(thin), LineSolid, CapButt, JoinMiter);
+    untrapXErrors(trap);
 }
 
 static int buttonAt(const Box& box, int x, int y)
@@ -425,6 +428,8 @@ int askYesNoCancel(const char* caption, const char* text)
             break;
         }
     }
+    // The box may be gone already.
+    const XErrorTrap trap = trapXErrors(display);
     if (box.draw)
         XftDrawDestroy(box.draw);
     if (box.font.smooth)
@@ -435,6 +440,7 @@ int askYesNoCancel(const char* caption, const char* text)
         XftColorFree(display, visual, colormap, &box.ink);
     XFreeGC(display, box.gc);
     XDestroyWindow(display, box.window);
+    untrapXErrors(trap);
     XCloseDisplay(display);
     // Nothing else in the run draws text: fontconfig's configuration and caches go with the box.
     if (box.font.smooth)
