@@ -202,24 +202,6 @@ static int keyAnswer(Box& box, KeySym key)
     }
 }
 
-// The Latin letter a key types in a group at its first level, else 0; from the keymap Xlib keeps.
-static char latinLetterOf(Display* display, KeyCode code, int group)
-{
-    KeySym lower = XkbKeycodeToKeysym(display, code, group, 0), upper = lower;
-    XConvertCase(lower, &lower, &upper);
-    return lower >= XK_a && lower <= XK_z ? char('a' + (lower - XK_a)) : 0;
-}
-
-static bool groupHasLetters(Display* display, int group)
-{
-    int first = 0, last = 0;
-    XDisplayKeycodes(display, &first, &last);
-    for (int code = first; code <= last; ++code)
-        if (latinLetterOf(display, KeyCode(code), group))
-            return true;
-    return false;
-}
-
 // In a layout without Latin letters at all, the shortcut at the key's US place, by the key's name.
 static KeySym shortcutAtUsPlace(Display* display, KeyCode code)
 {
@@ -244,12 +226,15 @@ static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym t
     KeySym lower = typed, upper = typed;
     XConvertCase(typed, &lower, &upper);
     const bool functionKey = (typed & ~KeySym(0xff)) == 0xff00;
-    if ((lower >= XK_a && lower <= XK_z) || functionKey || typed == NoSymbol ||
-        groupHasLetters(display, XkbGroupForCoreState(event.state)))
+    if ((lower >= XK_a && lower <= XK_z) || functionKey || typed == NoSymbol || event.keycode > 255)
+        return typed;
+    // Read at the key press: the layout may have changed since the box opened.
+    LatinKeys latin;
+    if (!readLatinKeys(display, &latin) || latin.groupHasLetters[XkbGroupForCoreState(event.state) & (maxGroups - 1)])
         return typed;
     for (int group = 0; group < maxGroups; ++group)
-        if (groupHasLetters(display, group)) {
-            const char letter = latinLetterOf(display, KeyCode(event.keycode), group);
+        if (latin.groupHasLetters[group]) {
+            const char letter = latin.letter[group][event.keycode];
             return letter ? XK_a + KeySym(letter - 'a') : typed;
         }
     const KeySym shortcut = shortcutAtUsPlace(display, KeyCode(event.keycode));
