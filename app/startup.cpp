@@ -7,7 +7,7 @@
 
 void getDesktopSize()
 {
-    measureDesktop(&desktopWidth, &desktopHeight);
+    measurePrimaryMonitor(&desktopWidth, &desktopHeight);
 }
 
 int centredPosition(int origin, int modeSize, int windowSize)
@@ -98,7 +98,8 @@ int runDemo()
         runSettings.centerWindow = 1;
     }
 
-    attachWindowInput(window);
+    followWindowInput(window);
+    endRunOnSessionSignals();
     glfwMakeContextCurrent(window);
     if (runSettings.vsync == 0)
         glfwSwapInterval(0);
@@ -106,7 +107,7 @@ int runDemo()
         glfwSwapInterval(1);
     glEnable(GL_DEPTH_TEST);
     glPushMatrix();
-    showWindow(window);
+    showWindowAndFinishPlacement(window);
 
     return playDemo();
 }

@@ -1,5 +1,7 @@
 // Desktop window services: the start-up question, the desktop size, frame placement, the cursor,
-// the foreground test, key states, the title and the minimised test.
+// the foreground test, key states, the title and the minimised test. The one interface the demo
+// sees; question.cpp, monitors.cpp, manager.cpp, frames.cpp, fullscreen.cpp, input.cpp and
+// window.cpp hold it, over the X helpers of xutil.cpp.
 #pragma once
 
 #include <cstdint>
@@ -12,53 +14,61 @@ constexpr int answerYes = 6;
 constexpr int answerNo = 7;
 constexpr int answerCancel = 2;
 
-// A Yes/No/Cancel question with no owner window, centred on the primary monitor. The focus starts
-// on Yes and moves with Tab and the arrows; Return or Space presses the focused button; Y, N and C
-// choose directly; Escape or closing the box chooses Cancel. Returns 0 when no box can be shown.
+// A Yes/No/Cancel question with no owner window, centred on the primary monitor, drawn in the
+// desktop's font at the size Xft.dpi asks for. The focus starts on Yes and moves with Tab and the
+// arrows; Return or Space presses the focused button; Y, N and C choose directly, in any layout (in
+// one without Latin letters, the keys that type them in the layout's Latin group, else the keys at
+// their US places); Escape or closing the box chooses Cancel. Returns 0 when no box can be shown.
 int askYesNoCancel(const char* caption, const char* text);
 
-// Right and bottom edge of the desktop: the primary monitor's size, asked of the X server directly
+// The primary monitor's size, the desktop size the demo works with, asked of the X server directly
 // so that the window library need not be initialised yet. Both 0 when there is no display.
-void measureDesktop(int32_t* right, int32_t* bottom);
+void measurePrimaryMonitor(int32_t* width, int32_t* height);
 
 // Clears what a window manager that died left on the desktop, which would make the window library
 // abort. Called before the window library is initialised.
 void forgetDeadWindowManager();
 
 // A monitor's area on the desktop; for the window library's primary monitor, the same primary
-// monitor measureDesktop measures. False when the monitor has no current video mode.
+// monitor measurePrimaryMonitor measures. False when the monitor has no current video mode.
 bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* height);
 
 // Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
 // keeping its size. The window is still hidden here; being shown later puts it on top. Where the
-// manager frames a window only when it shows it, showWindow finishes the move.
+// manager frames a window only when it shows it, showWindowAndFinishPlacement finishes the move.
 void setWindowFramePos(GLFWwindow* window, int x, int y);
 
 // Moves the window's drawable area so that its top-left corner is at (x, y); the window library's
-// move, remembered so that showWindow can finish it.
+// move, remembered so that showWindowAndFinishPlacement can finish it.
 void setWindowAreaPos(GLFWwindow* window, int x, int y);
 
 // Shows the window. If its frame was placed before it could be measured, waits for the manager to
 // frame it (at most 0.2 s) and moves it so that the frame's corner, or the drawable area's where
 // that was placed last, is where it was asked.
-void showWindow(GLFWwindow* window);
+void showWindowAndFinishPlacement(GLFWwindow* window);
 
-// The outer frame's top-left corner, the inverse of setWindowFramePos. False, with x and y
-// untouched, when the frame cannot be measured.
+// The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the
+// extents a running manager publishes, else from the window's ancestors (with no manager, the
+// drawable area's corner). False, with x and y untouched, when the frame cannot be measured.
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y);
 
 // For a fullscreen window, just created: makes sure it covers the primary monitor, with the
 // focus, also where the window manager cannot make a window fullscreen, and asks again (at most
 // twice, 0.4 s apart) where a manager drops the request. Returns once it covers or has been asked.
+// The window stays shown when the focus leaves it.
 void coverPrimaryMonitor(GLFWwindow* window);
 
 // Lowers (show false) or raises the cursor display counter and returns its new value; the cursor
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus and key events, and the session's requests to end the run
-// (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM). Called once, before the window is shown.
-void attachWindowInput(GLFWwindow* window);
+// Starts following the window's focus, its key events and the keyboard's layout. Called once,
+// before the window is shown.
+void followWindowInput(GLFWwindow* window);
+
+// Takes the session's requests to end the run (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM) as
+// the window's close request, through closeRequested.
+void endRunOnSessionSignals();
 
 // True once the session asked the run to end; the main loop takes it as the window's close request.
 bool closeRequested();
@@ -68,7 +78,9 @@ bool closeRequested();
 bool isForegroundWindow(GLFWwindow* window);
 
 // Bit 0: the key (a GLFW key code) was pressed in the window since the previous query of that key.
-// Bit 15: the key is down now. Only the window's own key events count.
+// Bit 15: the key is down now. Only the window's own key events count. A letter is the key that
+// types it in the active layout (its US position in a layout without Latin letters); a digit is
+// the top-row key of that digit. Reads state kept from the window's events: no round trip.
 int32_t getKeyState(int key);
 constexpr int32_t keyPressedBit = 0x0001;
 constexpr int32_t keyDownBit = 0x8000;

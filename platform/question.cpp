@@ -1,21 +1,26 @@
 // The start-up question: a dialog of its own on Xlib, because the toolkit boxes at hand cannot move
-// the focus between their buttons from the keyboard.
+// the focus between their buttons from the keyboard. Text in the desktop's font through Xft, every
+// size scaled by Xft.dpi as the desktop's other dialogs are.
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
+#include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <X11/extensions/Xrender.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <cstdlib>
 #include <cstring>
-#include <initializer_list>
+#include <utility>
 
 #include "platform/desktop.h"
 #include "platform/monitor.h"
+#include "platform/xutil.h"
 
 namespace {
 
 constexpr int buttonCount = 3;
-constexpr int margin = 18;
-constexpr int gap = 10;
 constexpr int maxLines = 8;
 
 struct Button {
@@ -24,12 +29,22 @@ struct Button {
     int x, y, width, height;
 };
 
+// The text's font: Xft's, else the server's built-in core font, else none (the box still asks).
+struct BoxFont {
+    XftFont* smooth;
+    XFontStruct* core;
+    int ascent, descent;
+};
+
 struct Box {
     Display* display;
     Window window;
     GC gc;
-    XFontStruct* font;
-    unsigned long background, face, border, ink, accent;
+    XftDraw* draw;
+    BoxFont font;
+    double scale;  // Xft.dpi over 96
+    unsigned long background, face, border, accent;
+    XftColor ink;
     const char* lines[maxLines];
     int lineLengths[maxLines];
     int lineCount;
@@ -40,9 +55,72 @@ struct Box {
 
 } // namespace
 
-static int ignoreError(Display*, XErrorEvent*)
+// A size given for 96 dpi, at the box's scale.
+static int scaled(const Box& box, int size)
 {
-    return 0;
+    const int result = int(size * box.scale + 0.5);
+    return result > 0 ? result : 1;
+}
+
+// The resolution the desktop asks fonts and dialogs to be drawn at, from the resource database.
+static double resourceDpi(Display* display)
+{
+    const char* resources = XResourceManagerString(display);
+    if (!resources)
+        return 96.0;
+    XrmInitialize();
+    XrmDatabase database = XrmGetStringDatabase(resources);
+    char* type = nullptr;
+    XrmValue value{};
+    double dpi = 96.0;
+    if (database && XrmGetResource(database, "Xft.dpi", "Xft.Dpi", &type, &value) && value.addr) {
+        const double read = std::atof(value.addr);
+        if (read >= 48.0 && read <= 960.0)
+            dpi = read;
+    }
+    if (database)
+        XrmDestroyDatabase(database);
+    return dpi;
+}
+
+static BoxFont openFont(const Box& box)
+{
+    BoxFont font{};
+    // The desktop's sans-serif at 10 points, as fontconfig resolves it.
+    const double pixels = 10.0 * 96.0 / 72.0 * box.scale;
+    font.smooth = XftFontOpen(box.display, DefaultScreen(box.display), XFT_FAMILY, XftTypeString, "sans-serif",
+                              XFT_PIXEL_SIZE, XftTypeDouble, pixels, nullptr);
+    if (font.smooth) {
+        font.ascent = font.smooth->ascent;
+        font.descent = font.smooth->descent;
+        return font;
+    }
+    // Built into every server; 8-bit only and not scaled, but the question still asks.
+    font.core = XLoadQueryFont(box.display, "fixed");
+    font.ascent = font.core ? font.core->ascent : scaled(box, 11);
+    font.descent = font.core ? font.core->descent : scaled(box, 3);
+    return font;
+}
+
+static int textWidth(const Box& box, const char* text, int length)
+{
+    if (box.font.smooth) {
+        XGlyphInfo extents{};
+        XftTextExtentsUtf8(box.display, box.font.smooth, reinterpret_cast<const FcChar8*>(text), length, &extents);
+        return extents.xOff;
+    }
+    return box.font.core ? XTextWidth(box.font.core, text, length) : 0;
+}
+
+static void drawText(const Box& box, int x, int baseline, const char* text, int length)
+{
+    if (box.font.smooth) {
+        XftDrawStringUtf8(box.draw, &box.ink, box.font.smooth, x, baseline, reinterpret_cast<const FcChar8*>(text),
+                          length);
+    } else if (box.font.core) {
+        XSetForeground(box.display, box.gc, box.ink.pixel);
+        XDrawString(box.display, box.window, box.gc, x, baseline, text, length);
+    }
 }
 
 static unsigned long colour(Display* display, const char* name, unsigned long fallback)
@@ -53,47 +131,42 @@ static unsigned long colour(Display* display, const char* name, unsigned long fa
                : fallback;
 }
 
-static XFontStruct* loadFont(Display* display)
-{
-    for (const char* name : {"-*-dejavu sans-medium-r-normal--*-100-*-*-*-*-iso10646-1",
-                             "-*-helvetica-medium-r-normal--12-*-*-*-*-*-iso8859-1", "variable", "fixed"})
-        if (XFontStruct* font = XLoadQueryFont(display, name))
-            return font;
-    return nullptr;
-}
-
 static void draw(const Box& box)
 {
     Display* display = box.display;
-    const int ascent = box.font->ascent, lineHeight = box.font->ascent + box.font->descent;
+    // Another client may destroy the box under the drawing; the DestroyNotify then ends the question.
+    const XErrorTrap trap = trapXErrors(display);
+    const int margin = scaled(box, 18), lineHeight = box.font.ascent + box.font.descent;
     XSetForeground(display, box.gc, box.background);
     XWindowAttributes attributes{};
     XGetWindowAttributes(display, box.window, &attributes);
     XFillRectangle(display, box.window, box.gc, 0, 0, unsigned(attributes.width), unsigned(attributes.height));
-    XSetForeground(display, box.gc, box.ink);
     for (int i = 0; i < box.lineCount; ++i)
-        XDrawString(display, box.window, box.gc, margin, margin + ascent + i * lineHeight, box.lines[i],
-                    box.lineLengths[i]);
+        drawText(box, margin, margin + box.font.ascent + i * lineHeight, box.lines[i], box.lineLengths[i]);
+    const int thin = scaled(box, 1), thick = scaled(box, 2), inset = scaled(box, 4);
     for (int i = 0; i < buttonCount; ++i) {
         const Button& b = box.buttons[i];
         const bool focused = i == box.focused;
         XSetForeground(display, box.gc, i == box.armed ? box.border : box.face);
         XFillRectangle(display, box.window, box.gc, b.x, b.y, unsigned(b.width), unsigned(b.height));
+        // The outline inside the button, however thick.
+        const int line = focused ? thick : thin;
         XSetForeground(display, box.gc, focused ? box.accent : box.border);
-        XSetLineAttributes(display, box.gc, focused ? 2 : 1, LineSolid, CapButt, JoinMiter);
-        XDrawRectangle(display, box.window, box.gc, b.x, b.y, unsigned(b.width - 1), unsigned(b.height - 1));
+        XSetLineAttributes(display, box.gc, unsigned(line), LineSolid, CapButt, JoinMiter);
+        XDrawRectangle(display, box.window, box.gc, b.x + line / 2, b.y + line / 2, unsigned(b.width - line),
+                       unsigned(b.height - line));
         const int length = int(std::strlen(b.label));
-        const int textWidth = XTextWidth(box.font, b.label, length);
-        XSetForeground(display, box.gc, box.ink);
-        XDrawString(display, box.window, box.gc, b.x + (b.width - textWidth) / 2,
-                    b.y + (b.height + box.font->ascent - box.font->descent) / 2, b.label, length);
+        drawText(box, b.x + (b.width - textWidth(box, b.label, length)) / 2,
+                 b.y + (b.height + box.font.ascent - box.font.descent) / 2, b.label, length);
         if (focused) {
-            XSetLineAttributes(display, box.gc, 1, LineOnOffDash, CapButt, JoinMiter);
-            XDrawRectangle(display, box.window, box.gc, b.x + 4, b.y + 4, unsigned(b.width - 9),
-                           unsigned(b.height - 9));
+            XSetForeground(display, box.gc, box.ink.pixel);
+            XSetLineAttributes(display, box.gc, unsigned(thin), LineOnOffDash, CapButt, JoinMiter);
+            XDrawRectangle(display, box.window, box.gc, b.x + inset, b.y + inset, unsigned(b.width - 2 * inset - 1),
+                           unsigned(b.height - 2 * inset - 1));
         }
     }
-    XSetLineAttributes(display, box.gc, 1, LineSolid, CapButt, JoinMiter);
+    XSetLineAttributes(display, box.gc, unsigned(thin), LineSolid, CapButt, JoinMiter);
+    untrapXErrors(trap);
 }
 
 static int buttonAt(const Box& box, int x, int y)
@@ -129,6 +202,45 @@ static int keyAnswer(Box& box, KeySym key)
     }
 }
 
+// In a layout without Latin letters at all, the shortcut at the key's US place, by the key's name.
+static KeySym shortcutAtUsPlace(Display* display, KeyCode code)
+{
+    XkbDescPtr keyboard = XkbGetMap(display, 0, XkbUseCoreKbd);
+    KeySym shortcut = NoSymbol;
+    if (keyboard && XkbGetNames(display, XkbKeyNamesMask, keyboard) == Success && keyboard->names &&
+        keyboard->names->keys && code <= keyboard->max_key_code) {
+        const char* name = keyboard->names->keys[code].name;
+        for (const auto& [place, symbol] : {std::pair{"AD06", XK_y}, std::pair{"AB06", XK_n}, std::pair{"AB03", XK_c}})
+            if (std::strncmp(name, place, XkbKeyNameLength) == 0)
+                shortcut = symbol;
+    }
+    if (keyboard)
+        XkbFreeKeyboard(keyboard, 0, True);
+    return shortcut;
+}
+
+// The key's symbol, or where it types a character in a group without Latin letters (a Cyrillic
+// layout beside a US one), the letter it types in the layout's first Latin group.
+static KeySym withLatinLetter(Display* display, const XKeyEvent& event, KeySym typed)
+{
+    KeySym lower = typed, upper = typed;
+    XConvertCase(typed, &lower, &upper);
+    const bool functionKey = (typed & ~KeySym(0xff)) == 0xff00;
+    if ((lower >= XK_a && lower <= XK_z) || functionKey || typed == NoSymbol || event.keycode > 255)
+        return typed;
+    // Read at the key press: the layout may have changed since the box opened.
+    LatinKeys latin;
+    if (!readLatinKeys(display, &latin) || latin.groupHasLetters[XkbGroupForCoreState(event.state) & (maxGroups - 1)])
+        return typed;
+    for (int group = 0; group < maxGroups; ++group)
+        if (latin.groupHasLetters[group]) {
+            const char letter = latin.letter[group][event.keycode];
+            return letter ? XK_a + KeySym(letter - 'a') : typed;
+        }
+    const KeySym shortcut = shortcutAtUsPlace(display, KeyCode(event.keycode));
+    return shortcut != NoSymbol ? shortcut : typed;
+}
+
 // Lays out the text and the buttons, and says how big the box is.
 static void layOut(Box& box, const char* text, int* width, int* height)
 {
@@ -140,20 +252,22 @@ static void layOut(Box& box, const char* text, int* width, int* height)
         ++box.lineCount;
         line = end ? end + 1 : nullptr;
     }
-    int textWidth = 0;
+    int widest = 0;
     for (int i = 0; i < box.lineCount; ++i) {
-        const int w = XTextWidth(box.font, box.lines[i], box.lineLengths[i]);
-        textWidth = w > textWidth ? w : textWidth;
+        const int w = textWidth(box, box.lines[i], box.lineLengths[i]);
+        widest = w > widest ? w : widest;
     }
-    const int lineHeight = box.font->ascent + box.font->descent;
-    int buttonWidth = 80;
+    const int margin = scaled(box, 18), gap = scaled(box, 10);
+    const int lineHeight = box.font.ascent + box.font.descent;
+    int buttonWidth = scaled(box, 80);
     for (const Button& b : box.buttons) {
-        const int w = XTextWidth(box.font, b.label, int(std::strlen(b.label))) + 32;
+        const int w = textWidth(box, b.label, int(std::strlen(b.label))) + scaled(box, 32);
         buttonWidth = w > buttonWidth ? w : buttonWidth;
     }
-    const int buttonHeight = lineHeight + 14 > 28 ? lineHeight + 14 : 28;
+    const int buttonHeight = lineHeight + scaled(box, 14) > scaled(box, 28) ? lineHeight + scaled(box, 14)
+                                                                            : scaled(box, 28);
     const int rowWidth = buttonCount * buttonWidth + (buttonCount - 1) * gap;
-    *width = 2 * margin + (textWidth > rowWidth ? textWidth : rowWidth);
+    *width = 2 * margin + (widest > rowWidth ? widest : rowWidth);
     *height = 2 * margin + box.lineCount * lineHeight + margin + buttonHeight;
     // The buttons in a row at the bottom, right-aligned as desktop dialogs have them.
     for (int i = 0; i < buttonCount; ++i) {
@@ -168,9 +282,9 @@ static void layOut(Box& box, const char* text, int* width, int* height)
 static void announce(Box& box, const char* caption, int x, int y, int width, int height)
 {
     Display* display = box.display;
+    const DesktopAtoms& atoms = desktopAtoms(display);
     XStoreName(display, box.window, caption);
-    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-    XChangeProperty(display, box.window, XInternAtom(display, "_NET_WM_NAME", False), utf8, 8, PropModeReplace,
+    XChangeProperty(display, box.window, atoms.wmName, atoms.utf8String, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(caption), int(std::strlen(caption)));
     char name[] = "question", className[] = "Quillvane";
     XClassHint classHint{name, className};
@@ -189,10 +303,9 @@ static void announce(Box& box, const char* caption, int x, int y, int width, int
     hints->initial_state = NormalState;
     XSetWMHints(display, box.window, hints);
     XFree(hints);
-    const Atom dialog = XInternAtom(display, "_NET_WM_WINDOW_TYPE_DIALOG", False);
-    XChangeProperty(display, box.window, XInternAtom(display, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
-                    PropModeReplace, reinterpret_cast<const unsigned char*>(&dialog), 1);
-    Atom closing = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    XChangeProperty(display, box.window, atoms.windowType, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&atoms.windowTypeDialog), 1);
+    Atom closing = atoms.wmDeleteWindow;
     XSetWMProtocols(display, box.window, &closing, 1);
 }
 
@@ -201,21 +314,27 @@ int askYesNoCancel(const char* caption, const char* text)
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return 0;
-    XErrorHandler previous = XSetErrorHandler(ignoreError);
+    const int screen = DefaultScreen(display);
+    Visual* visual = DefaultVisual(display, screen);
+    const Colormap colormap = DefaultColormap(display, screen);
+    // Xft frees its fonts when the display closes, through the rendering extension, whose own
+    // close hook must run after Xft's, or it is brought back for a connection already gone and
+    // the window library's connection, opened next, inherits it. Hooks run newest first.
+    int renderEvents = 0, renderErrors = 0;
+    XRenderQueryExtension(display, &renderEvents, &renderErrors);
     Box box{};
     box.display = display;
-    box.font = loadFont(display);
-    if (!box.font) {
-        XCloseDisplay(display);
-        XSetErrorHandler(previous);
-        return 0;
-    }
-    const int screen = DefaultScreen(display);
+    box.scale = resourceDpi(display) / 96.0;
+    box.font = openFont(box);
     box.background = colour(display, "#ececec", WhitePixel(display, screen));
     box.face = colour(display, "#fafafa", WhitePixel(display, screen));
     box.border = colour(display, "#b0b0b0", BlackPixel(display, screen));
-    box.ink = colour(display, "#202020", BlackPixel(display, screen));
     box.accent = colour(display, "#3584e4", BlackPixel(display, screen));
+    const bool inkAllocated = XftColorAllocName(display, visual, colormap, "#202020", &box.ink);
+    if (!inkAllocated) {
+        box.ink.pixel = BlackPixel(display, screen);
+        box.ink.color = {0, 0, 0, 0xffff};
+    }
     box.buttons[0] = {"Yes", answerYes, 0, 0, 0, 0};
     box.buttons[1] = {"No", answerNo, 0, 0, 0, 0};
     box.buttons[2] = {"Cancel", answerCancel, 0, 0, 0, 0};
@@ -233,21 +352,26 @@ int askYesNoCancel(const char* caption, const char* text)
     XSelectInput(display, box.window,
                  ExposureMask | KeyPressMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask);
     box.gc = XCreateGC(display, box.window, 0, nullptr);
-    XSetFont(display, box.gc, box.font->fid);
+    if (box.font.core)
+        XSetFont(display, box.gc, box.font.core->fid);
+    if (box.font.smooth)
+        box.draw = XftDrawCreate(display, box.window, visual, colormap);
     XMapRaised(display, box.window);
 
-    const Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
-    const Atom closing = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    const DesktopAtoms& atoms = desktopAtoms(display);
     int answer = 0;
     while (answer == 0) {
         XEvent event;
         XNextEvent(display, &event);
         switch (event.type) {
-        case MapNotify:
+        case MapNotify: {
             // Without a window manager nobody else gives a new window the focus. A manager may have
-            // hidden it again by now, which makes this fail harmlessly.
+            // hidden it again by now, which makes the request fail harmlessly.
+            const XErrorTrap trap = trapXErrors(display);
             XSetInputFocus(display, box.window, RevertToParent, CurrentTime);
+            untrapXErrors(trap);
             break;
+        }
         case Expose:
             if (event.xexpose.count == 0)
                 draw(box);
@@ -257,7 +381,7 @@ int askYesNoCancel(const char* caption, const char* text)
             KeySym key = NoSymbol;
             XLookupString(&event.xkey, ignored, sizeof ignored, &key, nullptr);
             const int focusedBefore = box.focused;
-            answer = keyAnswer(box, key);
+            answer = keyAnswer(box, withLatinLetter(display, event.xkey, key));
             if (box.focused != focusedBefore)
                 draw(box);
             break;
@@ -279,7 +403,7 @@ int askYesNoCancel(const char* caption, const char* text)
             }
             break;
         case ClientMessage:
-            if (event.xclient.message_type == protocols && Atom(event.xclient.data.l[0]) == closing)
+            if (event.xclient.message_type == atoms.wmProtocols && Atom(event.xclient.data.l[0]) == atoms.wmDeleteWindow)
                 answer = answerCancel;
             break;
         case DestroyNotify:
@@ -289,10 +413,22 @@ int askYesNoCancel(const char* caption, const char* text)
             break;
         }
     }
+    // The box may be gone already.
+    const XErrorTrap trap = trapXErrors(display);
+    if (box.draw)
+        XftDrawDestroy(box.draw);
+    if (box.font.smooth)
+        XftFontClose(display, box.font.smooth);
+    if (box.font.core)
+        XFreeFont(display, box.font.core);
+    if (inkAllocated)
+        XftColorFree(display, visual, colormap, &box.ink);
     XFreeGC(display, box.gc);
     XDestroyWindow(display, box.window);
-    XFreeFont(display, box.font);
+    untrapXErrors(trap);
     XCloseDisplay(display);
-    XSetErrorHandler(previous);
+    // Nothing else in the run draws text: fontconfig's configuration and caches go with the box.
+    if (box.font.smooth)
+        FcFini();
     return answer;
 }

@@ -32,7 +32,7 @@ int askYesNoCancel(const char*, const char*)
     return platform.answer;
 }
 
-void measureDesktop(int32_t* right, int32_t* bottom)
+void measurePrimaryMonitor(int32_t* right, int32_t* bottom)
 {
     *right = platform.desktopRight;
     *bottom = platform.desktopBottom;
@@ -57,7 +57,7 @@ void setWindowAreaPos(GLFWwindow* window, int x, int y)
 void coverPrimaryMonitor(GLFWwindow*) {}
 void forgetDeadWindowManager() {}
 bool getWindowFramePos(GLFWwindow*, int*, int*) { return false; }
-void showWindow(GLFWwindow* window)
+void showWindowAndFinishPlacement(GLFWwindow* window)
 {
     glfwShowWindow(window);
 }
@@ -65,7 +65,8 @@ int showCursor(GLFWwindow*, bool show)
 {
     return show ? 0 : -1;
 }
-void attachWindowInput(GLFWwindow*) {}
+void followWindowInput(GLFWwindow*) {}
+void endRunOnSessionSignals() {}
 
 void startScreenKeeper()
 {

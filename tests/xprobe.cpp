@@ -1,7 +1,7 @@
 // Asks the X server what a person would see: the cursor, a window's outer frame, the focus.
 //   xprobe cursor            "hidden" or "visible": the cursor image under the pointer
 //   xprobe frame WINDOW      "X Y": top-left corner of the window's outer frame on the root, as the
-//                            manager publishes it, else as its frame window shows it
+//                            running manager publishes it, else as its frame window shows it
 //   xprobe close WINDOW      asks the window manager to close the window, as its close button does
 //   xprobe resizable WINDOW  "yes" or "no", from the size hints
 //   xprobe saver             "on", "off" or "disabled": the X server's screen saver now
@@ -48,17 +48,36 @@ static bool frameExtents(Display* display, Window window, long* left, long* top)
     return got;
 }
 
-static bool hasNetManager(Display* display)
+// The window a window's _NET_SUPPORTING_WM_CHECK names, or 0.
+static Window checkWindow(Display* display, Window window)
 {
     Atom type = None;
     int format = 0;
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
-    XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False),
-                       0, 1, False, XA_WINDOW, &type, &format, &count, &after, &data);
+    XGetWindowProperty(display, window, XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False), 0, 1, False,
+                       XA_WINDOW, &type, &format, &count, &after, &data);
+    const Window named = count == 1 && format == 32 ? Window(reinterpret_cast<long*>(data)[0]) : 0;
     if (data)
         XFree(data);
-    return count == 1;
+    return named;
+}
+
+static bool hasNetManager(Display* display)
+{
+    return checkWindow(display, DefaultRootWindow(display)) != 0;
+}
+
+// A manager that died leaves its name on the root and its extents on the windows it framed.
+static bool managerAlive(Display* display)
+{
+    const Window named = checkWindow(display, DefaultRootWindow(display));
+    return named && checkWindow(display, named) == named;
+}
+
+static int ignoreError(Display*, XErrorEvent*)
+{
+    return 0;
 }
 
 int main(int argc, char** argv)
@@ -68,6 +87,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver\n");
         return 2;
     }
+    // A window named on the root may be gone.
+    XSetErrorHandler(ignoreError);
     const Window root = DefaultRootWindow(display);
     const std::string_view command = argv[1];
     const Window window = argc > 2 ? Window(std::strtoul(argv[2], nullptr, 0)) : 0;
@@ -84,7 +105,7 @@ int main(int argc, char** argv)
         Window child = 0;
         XTranslateCoordinates(display, window, root, 0, 0, &x, &y, &child);
         long left = 0, top = 0;
-        if (!frameExtents(display, window, &left, &top)) {
+        if (!managerAlive(display) || !frameExtents(display, window, &left, &top)) {
             const Window frame = topLevel(display, window);
             XWindowAttributes attributes{};
             XGetWindowAttributes(display, frame, &attributes);

@@ -63,6 +63,44 @@ y                               | yes
 c                               | cancel
 CASES
 
+# A Cyrillic layout with a US one as its second group, as Russian desktops have it: the key
+# labelled N, which types т here, answers No.
+setxkbmap -layout ru,us
+start
+box=$(qv_wait 15 qv_box_id)
+xdotool windowfocus --sync "$box" 2>/dev/null
+xdotool key Cyrillic_te
+win=$(window) || win=0x1
+check "ru,us: the key labelled N gives No" "$(qv_geometry "$win")" "448 156 1024 768"
+qv_key Escape
+wait_exit 5
+setxkbmap us
+
+# The question at the resolution the desktop asks for: at Xft.dpi 192 about twice its size at 96.
+size_at() {
+  if [ "$1" = 96 ]; then xrdb -remove; else echo "Xft.dpi: $1" | xrdb -merge; fi
+  start
+  box=$(qv_wait 15 qv_box_id) && qv_geometry "$box" | awk '{ print $3, $4 }'
+  qv_answer cancel >/dev/null
+  wait_exit 5
+}
+# Each box gone before the next is measured.
+read -r w96 h96 <<< "$(size_at 96)"
+read -r w192 h192 <<< "$(size_at 192)"
+xrdb -remove
+echo "startup: the question is ${w96}x$h96 at 96 dpi and ${w192}x$h192 at 192"
+check_between "the question's width at 192 dpi over its width at 96" "$(awk -v a="$w192" -v b="$w96" 'BEGIN { print a / b }')" 1.8 2.5
+check_between "the question's height at 192 dpi over its height at 96" "$(awk -v a="$h192" -v b="$h96" 'BEGIN { print a / b }')" 1.8 2.5
+
+# Where no font opens through fontconfig, the question still asks, in the server's own font.
+printf '<?xml version="1.0"?>\n<fontconfig></fontconfig>\n' > nofonts.conf
+FONTCONFIG_FILE="$work/nofonts.conf" start
+qv_answer no
+win=$(window) || win=0x1
+check "without fonts the question still answers No" "$(qv_geometry "$win")" "448 156 1024 768"
+qv_key Escape
+wait_exit 5
+
 # No X server at all: the question cannot be shown, which is no Cancel, and then the window library
 # cannot start.
 t0=$(now)

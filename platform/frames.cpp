@@ -1,0 +1,147 @@
+// The window's frame: measured where the manager publishes it or from the ancestors where it does
+// not, and the window placed by its frame's corner.
+#include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
+#include <X11/Xatom.h>
+#include <time.h>
+
+#include "platform/desktop.h"
+#include "platform/xutil.h"
+
+// The frame's left and top extents as the running manager publishes them; false while it has not.
+static bool readPublishedExtents(Display* display, Window window, int* left, int* top)
+{
+    long extents[4] = {};
+    if (readProperty(display, window, desktopAtoms(display).frameExtents, XA_CARDINAL, extents, 4) != 4)
+        return false;
+    *left = int(extents[0]);
+    *top = int(extents[2]);
+    return true;
+}
+
+// How far the drawable area lies right of and below the frame's outer corner, as the ancestors
+// show it: for managers that publish no extents. False while that cannot be measured, or where a
+// window on the way went away under the requests.
+static bool measureFrameFromAncestors(Display* display, Window window, int* left, int* top)
+{
+    const Window frame = topLevelOf(display, window);
+    if (!frame)
+        return false;
+    const Window root = DefaultRootWindow(display);
+    XWindowAttributes attributes{};
+    int windowX = 0, windowY = 0, frameX = 0, frameY = 0;
+    Window child = 0;
+    const XErrorTrap trap = trapXErrors(display);
+    const bool got = XGetWindowAttributes(display, frame, &attributes) &&
+                     XTranslateCoordinates(display, window, root, 0, 0, &windowX, &windowY, &child) &&
+                     XTranslateCoordinates(display, frame, root, 0, 0, &frameX, &frameY, &child);
+    if (!untrapXErrors(trap) || !got)
+        return false;
+    // The frame's own border is part of what a person sees as the frame.
+    *left = windowX - (frameX - attributes.border_width);
+    *top = windowY - (frameY - attributes.border_width);
+    return true;
+}
+
+// The window library waits without a bound for extents it asks of the manager, and some managers
+// advertise the request but never answer it. Asked here of a hidden window, only of a manager that
+// says it answers, and waited for at most 100 ms. Without published extents, a shown window's frame
+// is measured from its ancestors; a hidden one's cannot be, and false says so.
+static bool measureFrame(GLFWwindow* window, int* left, int* top)
+{
+    *left = 0;
+    *top = 0;
+    Display* display = glfwGetX11Display();
+    const Window handle = glfwGetX11Window(window);
+    if (!display || !handle)
+        return false;
+    // A manager that died leaves its extents on the window, and its frame gone.
+    const bool managed = managerRunning(display);
+    if (managed && readPublishedExtents(display, handle, left, top))
+        return true;
+    if (glfwGetWindowAttrib(window, GLFW_VISIBLE))
+        return measureFrameFromAncestors(display, handle, left, top);
+    const Atom asking = desktopAtoms(display).requestFrameExtents;
+    if (!managed || !managerSupports(display, asking))
+        return false;
+    XEvent request{};
+    request.xclient.type = ClientMessage;
+    request.xclient.window = handle;
+    request.xclient.message_type = asking;
+    request.xclient.format = 32;
+    XSendEvent(display, DefaultRootWindow(display), False, SubstructureNotifyMask | SubstructureRedirectMask,
+               &request);
+    for (int wait = 0; wait < 50; ++wait) {
+        XSync(display, False);
+        if (readPublishedExtents(display, handle, left, top))
+            return true;
+        const timespec pause{0, 2'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
+// The last place asked for, which showWindowAndFinishPlacement finishes once the manager has framed
+// the window: a manager applies a move of a hidden window when it likes, so the window's own
+// position cannot tell.
+struct Placement {
+    GLFWwindow* window;
+    bool byFrame;     // the frame's corner was asked for, else the drawable area's
+    bool unmeasured;  // the frame could not be measured when it was asked for
+    int x, y;
+};
+static Placement placement{};
+
+void setWindowFramePos(GLFWwindow* window, int x, int y)
+{
+    // The window library places the drawable area; the frame's extents lie left of and above it.
+    int left = 0, top = 0;
+    const bool measured = measureFrame(window, &left, &top);
+    placement = {window, true, !measured, x, y};
+    glfwSetWindowPos(window, x + left, y + top);
+}
+
+void setWindowAreaPos(GLFWwindow* window, int x, int y)
+{
+    placement = {window, false, placement.window == window && placement.unmeasured, x, y};
+    glfwSetWindowPos(window, x, y);
+}
+
+// The manager frames the window before it maps it: viewable means framed, if it ever will be. Some
+// put the frame, not the drawable area, where the window asked to be.
+static void finishPlacement(GLFWwindow* window, const Placement& asked)
+{
+    Display* display = glfwGetX11Display();
+    const Window handle = glfwGetX11Window(window);
+    int left = 0, top = 0;
+    if (!display || !handle || !waitForWindow(display, handle, isViewable) || !measureFrame(window, &left, &top))
+        return;
+    const int wantX = asked.byFrame ? asked.x + left : asked.x;
+    const int wantY = asked.byFrame ? asked.y + top : asked.y;
+    int x = 0, y = 0;
+    glfwGetWindowPos(window, &x, &y);
+    if (x != wantX || y != wantY)
+        glfwSetWindowPos(window, wantX, wantY);
+}
+
+void showWindowAndFinishPlacement(GLFWwindow* window)
+{
+    const Placement asked = placement;
+    placement.unmeasured = false;
+    glfwShowWindow(window);
+    if (asked.window == window && asked.unmeasured)
+        finishPlacement(window, asked);
+}
+
+bool getWindowFramePos(GLFWwindow* window, int* x, int* y)
+{
+    int left = 0, top = 0;
+    if (!measureFrame(window, &left, &top))
+        return false;
+    int areaX = 0, areaY = 0;
+    glfwGetWindowPos(window, &areaX, &areaY);
+    *x = areaX - left;
+    *y = areaY - top;
+    return true;
+}

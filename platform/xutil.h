@@ -1,0 +1,50 @@
+// X helpers for the desktop layer's own files: one error policy, one property reader, the atoms the
+// layer uses, the keyboard layout's Latin letters.
+#pragma once
+
+#include <X11/Xlib.h>
+
+// Requests on windows the demo does not own (the manager's frames and check window, the ancestors
+// of ours) go between these two, so that a window gone under a request (a manager that died or
+// re-framed it) is reported instead of ending the process. Traps may nest.
+struct XErrorTrap {
+    Display* display;
+    unsigned long errorsBefore;
+};
+XErrorTrap trapXErrors(Display* display);
+// Waits for the replies to what was asked since the trap was set; false when any request failed.
+bool untrapXErrors(const XErrorTrap& trap);
+
+// Up to capacity 32-bit items of a window's property of a type, under the trap; how many were read,
+// 0 where the window has none of that type or is gone.
+int readProperty(Display* display, Window window, Atom property, Atom type, long* values, int capacity);
+
+// The atoms the layer uses, interned in one round trip on first use; the server's, so the same
+// for every connection to it.
+struct DesktopAtoms {
+    Atom supportingWmCheck, supported, frameExtents, requestFrameExtents, wmState, wmStateFullscreen, wmName,
+        utf8String, windowType, windowTypeDialog, wmProtocols, wmDeleteWindow;
+};
+const DesktopAtoms& desktopAtoms(Display* display);
+
+// The child of the root that holds the window: the manager's frame, or the window itself where
+// there is none. 0 when the server cannot say, or a window on the way is gone.
+Window topLevelOf(Display* display, Window window);
+bool isViewable(Display* display, Window window);
+// Waits, at most 0.2 s unless told, for the server to report the window in a state.
+bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Window), int milliseconds = 200);
+
+// A window manager is running and names itself on the root.
+bool managerRunning(Display* display);
+// The running manager lists the request (an atom of _NET_SUPPORTED).
+bool managerSupports(Display* display, Atom request);
+
+// The Latin letter ('a' to 'z', else 0) that each key types at its first level in each group of the
+// keyboard's layout, and which groups have any.
+constexpr int maxGroups = 4;
+struct LatinKeys {
+    char letter[maxGroups][256];
+    bool groupHasLetters[maxGroups];
+};
+// False, with no letters anywhere, where the server has no keyboard extension.
+bool readLatinKeys(Display* display, LatinKeys* keys);
