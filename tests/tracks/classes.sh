@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Makes one small file of each kind that real collections and damage leave behind, into DIR: a
-# chained Ogg Vorbis whose second link has another rate and channel count, an Ogg Opus chain with a
+# Makes one small file of each kind that real collections and damage leave behind, into DIR: chained
+# Ogg Vorbis of one format, and one whose second link has another rate and channel count, an Ogg Opus chain with a
 # mono second link, two MP3 files joined with cat at different rates, MPEG audio after junk, a WAV
 # whose sizes were never written, a WAV whose header claims 2 000 000 000 frames a second, and a
 # 5.1 Ogg Vorbis with a tone of its own on each speaker. Each link is a tone of its own, so that
@@ -17,18 +17,21 @@ tone() {
   sox -q -n -r "$1" -c "$2" "${bits[@]}" "$tmp/$3" synth "$4" sine "$5" vol 0.5
 }
 
-tone 48000 2 a.ogg 1 440
-tone 22050 1 b.ogg 1 660
+# Half a second a link.
+tone 48000 2 a.ogg 0.5 440
+tone 22050 1 b.ogg 0.5 660
+tone 48000 2 c.ogg 0.5 660
 cat "$tmp/a.ogg" "$tmp/b.ogg" > "$out/chain-rate.ogg"
+cat "$tmp/a.ogg" "$tmp/c.ogg" > "$out/chain-same.ogg"
 
-tone 48000 2 a.wav 1 440
-tone 48000 1 b.wav 1 660
+tone 48000 2 a.wav 0.5 440
+tone 48000 1 b.wav 0.5 660
 opusenc --quiet "$tmp/a.wav" "$tmp/a.opus"
 opusenc --quiet "$tmp/b.wav" "$tmp/b.opus"
 cat "$tmp/a.opus" "$tmp/b.opus" > "$out/mono-link.opus"
 
-tone 44100 2 c.wav 1 440
-tone 22050 2 d.wav 1 660
+tone 44100 2 c.wav 0.5 440
+tone 22050 2 d.wav 0.5 660
 lame --quiet -b 128 "$tmp/c.wav" "$tmp/c.mp3"
 lame --quiet -b 64 "$tmp/d.wav" "$tmp/d.mp3"
 cat "$tmp/c.mp3" "$tmp/d.mp3" > "$out/joined.mp3"
