@@ -323,8 +323,11 @@ static void convertStep(Decoder* d, ConvertState* c)
         return;
     }
     if (c->padding) {
-        // A link whose decoder gave less than it counted is made up with silence.
-        const int64_t missing = c->linkTarget < 0 ? 0 : std::min<int64_t>(pendingFrames, c->linkTarget - c->linkOut);
+        // A link whose decoder gave a little less than it counted (the resampler's edge, a frame the
+        // count saw and the decoder dropped) is made up with silence; a link cut short is not.
+        const int64_t missing = c->linkTarget < 0 || c->linkTarget - c->linkOut > d->rate / 10
+                                    ? 0
+                                    : std::min<int64_t>(pendingFrames, c->linkTarget - c->linkOut);
         if (missing > 0) {
             std::memset(c->pending.data(), 0, size_t(missing) * size_t(channels) * 2);
             emit(c, missing);
