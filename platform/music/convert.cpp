@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "platform/music/decoder.h"
 
@@ -183,13 +183,14 @@ void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames
 
 // Frames a family reads at once, and what is handed on at once: bounded whatever a link's rate,
 // since every piece fed to the resampler is small enough that its output fits.
-constexpr int rawSamples = 16384;
-constexpr int pendingFrames = 4096;
+constexpr int rawSamples = 4096;
+constexpr int pendingFrames = 2048;
 
 struct ConvertState {
-    std::vector<int16_t> raw;      // a read of the family, in its link's format
-    std::vector<int16_t> mixed;    // the same frames at the stream's channels
-    std::vector<int16_t> pending;  // converted, not yet handed on
+    // Left as they come, not zeroed: each is written before it is read.
+    std::unique_ptr<int16_t[]> raw;      // a read of the family, in its link's format
+    std::unique_ptr<int16_t[]> mixed;    // the same frames at the stream's channels
+    std::unique_ptr<int16_t[]> pending;  // converted, not yet handed on
     int64_t mixedFrames, mixedAt;
     int64_t pendingCount, pendingAt;
     int64_t heldFrames;  // a read of the next link, waiting for this one to finish
@@ -200,6 +201,8 @@ struct ConvertState {
     int64_t linkTarget;  // frames the link yields; -1 where not known
     int64_t linkOut;
     soxr_t resampler;
+    soxr_t spare;
+    int spareRate;
     ChannelMix mix;
 };
 
@@ -214,10 +217,16 @@ static bool sameFormat(const LinkFormat& a, const LinkFormat& b)
            std::equal(a.layout, a.layout + std::min(a.channels, layoutChannelLimit), b.layout);
 }
 
+// A resampler is kept for the next link of the same rate, or the same link after a restart: making
+// one designs its filter, which costs more than a link of a few frames.
 static void endLink(ConvertState* c)
 {
-    if (c->resampler)
-        soxr_delete(c->resampler);
+    if (c->resampler) {
+        if (c->spare)
+            soxr_delete(c->spare);
+        c->spare = c->resampler;
+        c->spareRate = c->link.rate;
+    }
     c->resampler = nullptr;
     c->inLink = c->flushing = c->padding = false;
 }
@@ -253,7 +262,10 @@ static void startLink(Decoder* d, ConvertState* c, const LinkFormat& f)
         static const Speaker stereo[2] = {speakerFrontLeft, speakerFrontRight};
         channelMixPlan(&s.mix, stereo, 2, d->layout, d->outChannels);
     }
-    if (f.rate != d->rate) {
+    if (f.rate != d->rate && c->spare && c->spareRate == f.rate && soxr_clear(c->spare) == nullptr) {
+        s.resampler = c->spare;
+        c->spare = nullptr;
+    } else if (f.rate != d->rate) {
         soxr_error_t error = nullptr;
         const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
@@ -270,15 +282,15 @@ static void mixRead(Decoder* d, ConvertState* c, int64_t frames)
     c->mixedFrames = usable(c->link) ? frames : 0;
     if (c->mixedFrames == 0)
         return;
-    const int16_t* in = c->raw.data();
+    const int16_t* in = c->raw.get();
     if (c->link.channels > layoutChannelLimit) {
-        mixToStereo(in, c->link.channels, c->raw.data(), frames);
+        mixToStereo(in, c->link.channels, c->raw.get(), frames);
         if (d->channels > layoutChannelLimit) {
-            std::memcpy(c->mixed.data(), c->raw.data(), size_t(frames) * 4);
+            std::memcpy(c->mixed.get(), c->raw.get(), size_t(frames) * 4);
             return;
         }
     }
-    channelMixApply(&c->mix, in, c->mixed.data(), frames);
+    channelMixApply(&c->mix, in, c->mixed.get(), frames);
 }
 
 // Adds to what is handed on, never beyond the link's own count.
@@ -300,7 +312,7 @@ static void convertStep(Decoder* d, ConvertState* c)
         const int16_t* in = &c->mixed[size_t(c->mixedAt) * size_t(channels)];
         if (!c->resampler) {
             const int64_t take = std::min<int64_t>(left, pendingFrames);
-            std::memcpy(c->pending.data(), in, size_t(take) * size_t(channels) * 2);
+            std::memcpy(c->pending.get(), in, size_t(take) * size_t(channels) * 2);
             c->mixedAt += take;
             emit(c, take);
             return;
@@ -308,7 +320,7 @@ static void convertStep(Decoder* d, ConvertState* c)
         // Small enough a piece that what comes out of it fits.
         const int64_t piece = std::max<int64_t>(1, std::min<int64_t>(left, int64_t(pendingFrames / 2) * c->link.rate / d->rate));
         size_t used = 0, made = 0;
-        soxr_process(c->resampler, in, size_t(piece), &used, c->pending.data(), pendingFrames, &made);
+        soxr_process(c->resampler, in, size_t(piece), &used, c->pending.get(), pendingFrames, &made);
         // Nothing taken and nothing made cannot happen; were it to, the piece is dropped, not looped on.
         c->mixedAt += used > 0 || made > 0 ? int64_t(used) : piece;
         emit(c, int64_t(made));
@@ -316,7 +328,7 @@ static void convertStep(Decoder* d, ConvertState* c)
     }
     if (c->flushing) {
         size_t made = 0;
-        soxr_process(c->resampler, nullptr, 0, nullptr, c->pending.data(), pendingFrames, &made);
+        soxr_process(c->resampler, nullptr, 0, nullptr, c->pending.get(), pendingFrames, &made);
         c->flushing = made > 0;
         c->padding = !c->flushing;
         emit(c, int64_t(made));
@@ -329,7 +341,7 @@ static void convertStep(Decoder* d, ConvertState* c)
                                     ? 0
                                     : std::min<int64_t>(pendingFrames, c->linkTarget - c->linkOut);
         if (missing > 0) {
-            std::memset(c->pending.data(), 0, size_t(missing) * size_t(channels) * 2);
+            std::memset(c->pending.get(), 0, size_t(missing) * size_t(channels) * 2);
             emit(c, missing);
             return;
         }
@@ -344,7 +356,7 @@ static void convertStep(Decoder* d, ConvertState* c)
         return;
     }
     LinkFormat f{};
-    const int64_t got = d->family->read(d, c->raw.data(), rawSamples, &f);
+    const int64_t got = d->family->read(d, c->raw.get(), rawSamples, &f);
     if (got <= 0) {
         c->atEnd = true;
         if (c->inLink) {
@@ -398,9 +410,9 @@ bool decoderToStart(Decoder* d)
 void convertOpen(Decoder* d)
 {
     ConvertState* c = new ConvertState{};
-    c->raw.assign(rawSamples, 0);
-    c->mixed.assign(size_t(rawSamples) * size_t(d->outChannels), 0);
-    c->pending.assign(size_t(pendingFrames) * size_t(d->outChannels), 0);
+    c->raw.reset(new int16_t[rawSamples]);
+    c->mixed.reset(new int16_t[size_t(rawSamples) * size_t(d->outChannels)]);
+    c->pending.reset(new int16_t[size_t(pendingFrames) * size_t(d->outChannels)]);
     resetConvert(c);
     d->convert = c;
 }
@@ -410,6 +422,8 @@ void convertClose(Decoder* d)
     if (!d->convert)
         return;
     endLink(d->convert);
+    if (d->convert->spare)
+        soxr_delete(d->convert->spare);
     delete d->convert;
     d->convert = nullptr;
 }

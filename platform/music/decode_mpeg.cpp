@@ -20,7 +20,7 @@ struct MpegState {
     off_t position;
     off_t bufferStart;
     size_t bufferLength;
-    unsigned char buffer[1 << 18];
+    unsigned char buffer[120 * 1024];  // under the size allocators map afresh on every open
 };
 
 static ssize_t bufferedRead(void* source, void* out, size_t bytes)
@@ -119,7 +119,12 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
     struct stat st {};
     if (!ready || fstat(fd, &st) != 0 || start < 0 || start >= st.st_size)
         return decoderFail(decoder, "cannot start the MPEG decoder");
-    MpegState* s = new MpegState{};
+    // The buffer is left as it comes: zeroing a quarter of a megabyte would cost each open more than
+    // the rest of it.
+    MpegState* s = new MpegState;
+    s->handle = nullptr;
+    s->position = s->bufferStart = 0;
+    s->bufferLength = 0;
     s->fd = fd;
     s->origin = off_t(start);
     s->size = st.st_size - off_t(start);

@@ -81,7 +81,11 @@ static bool looksLikeMpeg(int fd, const unsigned char* head, ssize_t size)
         return true;
     const int bytes = size >= 4 ? mpegFrameBytes(head) : 0;
     unsigned char next[4];
-    return bytes > 0 && pread(fd, next, sizeof next, bytes) == sizeof next && mpegFrameBytes(next) > 0;
+    if (bytes > 0 && pread(fd, next, sizeof next, bytes) == sizeof next && mpegFrameBytes(next) > 0)
+        return true;
+    // A frame header at the very start whose frame is damaged: no other format starts so, and
+    // libsndfile would find the frames behind it only by a slow scan of its own.
+    return bytes > 0 && mpegFindFramePair(fd, 0, 64 * 1024) >= 0;
 }
 
 // Ogg carries several codecs; the first packet, right after the first page's header, names it.
