@@ -49,11 +49,7 @@ static ssize_t bufferedRead(void* source, void* out, size_t bytes)
 static off_t bufferedSeek(void* source, off_t offset, int whence)
 {
     MpegState* s = static_cast<MpegState*>(source);
-    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
-    if (base + offset < 0)
-        return -1;
-    s->position = base + offset;
-    return s->position;
+    return off_t(seekWithin(&s->position, s->size, offset, whence));
 }
 
 static void mpegFree(MpegState* s)

@@ -26,11 +26,7 @@ static sf_count_t rawLength(void* source)
 static sf_count_t rawSeek(sf_count_t offset, int whence, void* source)
 {
     SndfileState* s = static_cast<SndfileState*>(source);
-    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
-    if (base + offset < 0)
-        return -1;
-    s->position = base + offset;
-    return s->position;
+    return seekWithin(&s->position, s->size, offset, whence);
 }
 
 static sf_count_t rawRead(void* out, sf_count_t bytes, void* source)

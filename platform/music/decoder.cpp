@@ -16,6 +16,15 @@ bool decoderFail(Decoder* decoder, const char* text)
     return false;
 }
 
+int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence)
+{
+    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? *position : size;
+    if (base + offset < 0)
+        return -1;
+    *position = off_t(base + offset);
+    return *position;
+}
+
 bool mpegFrameParse(const unsigned char* h, MpegFrame* frame)
 {
     static const short kbps[2][3][15] = {

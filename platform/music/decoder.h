@@ -3,6 +3,8 @@
 // decoding thread only; it is closed once that thread has ended.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -100,6 +102,9 @@ bool mpegFrameParse(const unsigned char* header, MpegFrame* frame);
 int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit);
 // MPEG audio from byte `start` of the file, whatever comes before.
 bool mpegOpenAt(Decoder* decoder, int fd, int64_t start);
+
+// A seek in a file of `size` bytes read through callbacks of our own: the new position, or -1.
+int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence);
 
 // Sets the decoder's error text; returns false, for failing opens.
 bool decoderFail(Decoder* decoder, const char* text);
