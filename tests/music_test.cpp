@@ -362,4 +362,50 @@ TEST_F(Music, OutputCarriesTheDecodedSamples)
         ASSERT_EQ(played[i], 0) << "sound after the end, at sample " << i;
 }
 
+// Each link of a chain is heard at its own pitch: a 440 Hz link, then a 660 Hz one at another rate
+// or channel count, written by the disk driver as fast as it takes them.
+TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
+{
+    ASSERT_EQ(std::system((std::string(CLASSES_PATH) + " " + folder + "/pitch").c_str()), 0);
+    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "joined.mp3"}) {
+        const std::string raw = folder + "/pitch.raw";
+        musicFree();
+        setenv("SDL_AUDIODRIVER", "disk", 1);
+        setenv("SDL_DISKAUDIOFILE", raw.c_str(), 1);
+        setenv("SDL_DISKAUDIODELAY", "0", 1);
+        ASSERT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
+        const uint32_t handle = musicStreamCreateFile(false, (folder + "/pitch/" + name).c_str(), 0, 0, 0);
+        ASSERT_NE(handle, 0u) << name << ": " << musicLastError();
+        const double rate = double(musicChannelGetLength(handle, musicPosByte) / 4) /
+                            seconds(handle, musicChannelGetLength(handle, musicPosByte));
+        musicChannelPlay(handle, true);
+        ASSERT_GT(playToEnd(handle, 5.0), 0.0) << name;
+        musicFree();
+        unsetenv("SDL_DISKAUDIODELAY");
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+
+        std::ifstream in(raw, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The driver takes frames faster than they are decoded: the silence it pads with is left out.
+        std::vector<int16_t> left;
+        for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+            int16_t frame[2];
+            std::memcpy(frame, &bytes[i], 4);
+            if (frame[0] != 0 || frame[1] != 0)
+                left.push_back(frame[0]);
+        }
+        const size_t start = 0;
+        // Zero crossings in a window well inside each link.
+        auto pitch = [&](double from, double to) {
+            const size_t a = start + size_t(from * rate), b = std::min(left.size(), start + size_t(to * rate));
+            int crossings = 0;
+            for (size_t i = a + 1; i < b; ++i)
+                crossings += (left[i - 1] < 0) != (left[i] < 0);
+            return crossings / 2.0 / (double(b - a) / rate);
+        };
+        EXPECT_NEAR(pitch(0.1, 0.4), 440, 6) << name << ": the first link";
+        EXPECT_NEAR(pitch(0.7, 0.95), 660, 6) << name << ": the second link";
+    }
+}
+
 } // namespace
