@@ -80,7 +80,8 @@ static std::vector<MpegFrame> mpegRuns(MpegState* s)
         return runs;
     constexpr int walkFrameLimit = 150000;
     at = off_t(firstAt) - s->origin;
-    for (int n = 0; n < walkFrameLimit && at + 4 <= s->size; ++n) {
+    int n = 0;
+    for (; n < walkFrameLimit && at + 4 <= s->size; ++n) {
         MpegFrame frame{};
         if (bufferedSeek(s, at, SEEK_SET) != at || bufferedRead(s, h, 4) != 4)
             break;
@@ -94,11 +95,16 @@ static std::vector<MpegFrame> mpegRuns(MpegState* s)
         }
         if (runs.empty() || runs.back().rate != frame.rate || runs.back().channels != frame.channels) {
             runs.push_back(frame);
-            runs.back().samples = 0;
+            runs.back().samples = runs.back().bytes = 0;
         }
         runs.back().samples += frame.samples;
+        runs.back().bytes += frame.bytes;
         at += frame.bytes;
     }
+    // Beyond the frames of about an hour the walk would delay the start: the rest is taken to be of
+    // the last run's format and rate of bytes.
+    if (n == walkFrameLimit && !runs.empty() && runs.back().bytes > 0 && at < s->size)
+        runs.back().samples += int64_t(s->size - at) * runs.back().samples / runs.back().bytes;
     // The first file's Info frame is no audio: the decoder leaves it out.
     unsigned char info[48];
     if (runs.size() > 1 && pread(s->fd, info, sizeof info, firstAt) == sizeof info &&

@@ -91,10 +91,10 @@ bool decoderToStart(Decoder* decoder);
 
 // One MPEG audio frame header; `kind` is its version, layer and rate, which a stream keeps.
 struct MpegFrame {
-    int bytes;
+    int64_t bytes;  // of the frame, or of a run of frames
     int rate;
     int channels;
-    int samples;
+    int64_t samples;
     int kind;
 };
 bool mpegFrameParse(const unsigned char* header, MpegFrame* frame);
