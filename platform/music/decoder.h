@@ -69,7 +69,8 @@ struct Decoder {
     // Exact where the format or a scan of it says so; an estimate only where noted by the family.
     // In the stream's rate: every link counted as it is heard after conversion.
     int64_t frames;
-    // Frames of each link after conversion, where a chain changes format; empty otherwise.
+    // Frames of each run of links of one format, after conversion, where a chain changes format;
+    // empty otherwise.
     std::vector<int64_t> linkFrames;
     ConvertState* convert;
     char error[160];
