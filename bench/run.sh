@@ -102,6 +102,13 @@ row "peak memory, 60 s track (MiB)" "$(awk -v k="$mem_60" 'BEGIN { printf "%.1f"
   "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_60" '<=' "$mem_floor + 10240")"
 row "peak memory, 3600 s track (MiB)" "$(awk -v k="$mem_3600" 'BEGIN { printf "%.1f", k / 1024 }')" "—" \
   "60 s track + < 1" "$(holds "$mem_3600" '<' "$mem_60 + 1024")"
+# A header that claims 2 000 000 000 frames a second: refused before anything is sized from it.
+"$bench/../tests/tracks/classes.sh" classes
+cp classes/damaged-rate.wav track-damaged-rate.ogg
+demo 4 60 damaged-rate; demo_wait
+mem_damaged=$(field "$trace" peak-rss-kib)
+row "peak memory, damaged-rate file (MiB)" "$(awk -v k="$mem_damaged" 'BEGIN { printf "%.1f", k / 1024 }')" \
+  "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_damaged" '<=' "$mem_floor + 10240")"
 
 # Underruns over the whole sample track, idle and with the other core kept busy.
 demo 4 60 45; demo_wait; idle_underruns=$(field "$trace" underruns)

@@ -1,7 +1,8 @@
 # Shell helpers for a private sound server: PulseAudio with one null sink, in a folder of its own,
 # whose monitor can be recorded to hear what a person would. Sourced by tests and benchmarks; every
 # wait is bounded, and qv_sound_stop ends whatever was started here.
-#   qv_sound_start DIR    starts the server (again) in DIR; exports PULSE_SERVER
+#   qv_sound_start DIR    starts the server (again) in DIR; exports PULSE_SERVER. The sink is stereo,
+#                         or has the speakers qv_sound_map names (PulseAudio's channel_map)
 #   qv_sound_kill         ends the server at once, as a crash would
 #   qv_sound_record FILE  records the sink's monitor, raw 16-bit stereo at 44.1 kHz, until stopped
 #   qv_sound_stop         stops recordings, the server and its helpers
@@ -12,10 +13,12 @@ qv_sound_start() {
   local dir=$1
   mkdir -p "$dir"
   rm -f "$dir/native" "$dir/warm"
+  local map=${qv_sound_map:-front-left,front-right}
+  local channels=$(( $(tr -cd , <<< "$map" | wc -c) + 1 ))
   # Clients other than our own silence are let in only once the sink has settled: a new null sink
   # first renders a long block ahead, and its monitor would miss what is played meanwhile.
   cat > "$dir/server.pa" <<PA
-load-module module-null-sink sink_name=heard rate=44100 channels=2 format=s16le norewinds=1
+load-module module-null-sink sink_name=heard rate=44100 channels=$channels channel_map=$map format=s16le norewinds=1
 set-default-sink heard
 load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/warm
 PA

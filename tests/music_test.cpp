@@ -29,6 +29,17 @@ std::string compose(const std::string& name, const std::string& args)
     return path;
 }
 
+// One file of each kind collections and damage hold, made once into `name` with links of `link` s.
+std::string classes(const std::string& name, const char* link)
+{
+    const std::string path = folder + "/" + name;
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+        EXPECT_EQ(std::system((std::string(CLASSES_PATH) + " " + path + " " + link).c_str()), 0);
+    }
+    return path;
+}
+
 void sleepFor(double seconds)
 {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -197,7 +208,9 @@ TEST_F(Music, WhatCannotBePlayedGivesHandleZero)
     }
     const std::string directory = folder + "/directory.ogg";
     mkdir(directory.c_str(), 0755);
-    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory}) {
+    // A header that claims 2 000 000 000 frames a second.
+    const std::string damaged = classes("classes", "0.2") + "/damaged-rate.wav";
+    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory, damaged}) {
         EXPECT_EQ(musicStreamCreateFile(false, path.c_str(), 0, 0, 0), 0u) << path;
         EXPECT_STRNE(musicLastError(), "") << path;
     }
@@ -245,7 +258,7 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         int rate;
         int64_t least;  // frames
         int64_t most;
-        double seconds;  // how long it plays
+        double seconds;  // how long it plays; negative: its length
     };
     const std::string vbr = make("vbr.mp3", "lame --quiet -V 2 IN OUT");
     const std::string ogg = make("vorbis.ogg", "sox IN OUT");
@@ -253,6 +266,8 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
     const std::string cutOgg = cut("cut.ogg", ogg);
     const int64_t cutOggFrames = heldFrames(cutOgg);
     const std::string cutFlac = cut("cut.flac", flac);
+    // Links of 0.2 s: a whole number of frames at every rate they have.
+    const std::string kinds = classes("classes", "0.2");
     std::vector<Case> cases = {
         // With an Info tag, gapless: the source's frames exactly. Without one, every frame the file
         // holds, the encoder's delay and padding included.
@@ -270,6 +285,14 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         {"cut MP3", cut("cut.mp3", vbr), 44100, n * 65 / 100, n * 85 / 100, 0.75},
         // FLAC's header keeps the whole length; what is missing ends the run early.
         {"cut FLAC", cutFlac, 44100, n, n, double(heldFrames(cutFlac)) / 44100},
+        // Every later link counted at the first one's rate.
+        {"Ogg Vorbis chain of one format", kinds + "/chain-same.ogg", 48000, 19200, 19200, 0.4},
+        {"Ogg Vorbis chain, 22.05 kHz mono second link", kinds + "/chain-rate.ogg", 48000, 19200, 19200, 0.4},
+        {"Ogg Opus chain, mono second link", kinds + "/mono-link.opus", 48000, 19200, 19200, 0.4},
+        // Joined files are played frame for frame, each one's encoder delay and padding included.
+        {"MP3s joined, 22.05 kHz second", kinds + "/joined.mp3", 44100, n * 2 / 5, n * 2 / 5 + 6 * mpegFrame, -1},
+        {"MP3 after 3000 bytes of junk", kinds + "/junk.mp3", 44100, n / 5, n / 5, 0.2},
+        {"WAV whose sizes are 0", kinds + "/zero-size.wav", 44100, n / 5, n / 5, 0.2},
     };
     ASSERT_GT(cutOggFrames, n / 4);
     for (const Case& c : cases) {
@@ -280,7 +303,7 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         EXPECT_LE(int64_t(length / 4), c.most) << c.name;
         EXPECT_DOUBLE_EQ(seconds(handle, length), double(length / 4) / c.rate) << c.name;
         musicChannelPlay(handle, true);
-        EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds, 0.15) << c.name;
+        EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds < 0 ? double(length / 4) / c.rate : c.seconds, 0.15) << c.name;
         musicStreamFree(handle);
     }
 }
@@ -348,6 +371,52 @@ TEST_F(Music, OutputCarriesTheDecodedSamples)
         << "output differs from the decoded samples";
     for (size_t i = offset + decoded.size(); i < played.size(); ++i)
         ASSERT_EQ(played[i], 0) << "sound after the end, at sample " << i;
+}
+
+// Each link of a chain is heard at its own pitch: a 440 Hz link, then a 660 Hz one at another rate
+// or channel count, written by the disk driver as fast as it takes them.
+TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
+{
+    const std::string kinds = classes("pitch", "0.5");
+    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "joined.mp3"}) {
+        const std::string raw = folder + "/pitch.raw";
+        musicFree();
+        setenv("SDL_AUDIODRIVER", "disk", 1);
+        setenv("SDL_DISKAUDIOFILE", raw.c_str(), 1);
+        setenv("SDL_DISKAUDIODELAY", "0", 1);
+        ASSERT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
+        const uint32_t handle = musicStreamCreateFile(false, (kinds + "/" + name).c_str(), 0, 0, 0);
+        ASSERT_NE(handle, 0u) << name << ": " << musicLastError();
+        const double rate = double(musicChannelGetLength(handle, musicPosByte) / 4) /
+                            seconds(handle, musicChannelGetLength(handle, musicPosByte));
+        musicChannelPlay(handle, true);
+        ASSERT_GT(playToEnd(handle, 5.0), 0.0) << name;
+        musicFree();
+        unsetenv("SDL_DISKAUDIODELAY");
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+
+        std::ifstream in(raw, std::ios::binary);
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // The driver takes frames faster than they are decoded: the silence it pads with is left out.
+        std::vector<int16_t> left;
+        for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+            int16_t frame[2];
+            std::memcpy(frame, &bytes[i], 4);
+            if (frame[0] != 0 || frame[1] != 0)
+                left.push_back(frame[0]);
+        }
+        const size_t start = 0;
+        // Zero crossings in a window well inside each link.
+        auto pitch = [&](double from, double to) {
+            const size_t a = start + size_t(from * rate), b = std::min(left.size(), start + size_t(to * rate));
+            int crossings = 0;
+            for (size_t i = a + 1; i < b; ++i)
+                crossings += (left[i - 1] < 0) != (left[i] < 0);
+            return crossings / 2.0 / (double(b - a) / rate);
+        };
+        EXPECT_NEAR(pitch(0.1, 0.4), 440, 6) << name << ": the first link";
+        EXPECT_NEAR(pitch(0.7, 0.95), 660, 6) << name << ": the second link";
+    }
 }
 
 } // namespace

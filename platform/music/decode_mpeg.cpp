@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "platform/music/decoder.h"
 
@@ -14,11 +15,12 @@
 struct MpegState {
     mpg123_handle* handle;
     int fd;
+    off_t origin;  // where the audio starts in the file; what comes before is junk
     off_t size;
     off_t position;
     off_t bufferStart;
     size_t bufferLength;
-    unsigned char buffer[1 << 18];
+    unsigned char buffer[120 * 1024];  // under the size allocators map afresh on every open
 };
 
 static ssize_t bufferedRead(void* source, void* out, size_t bytes)
@@ -29,7 +31,7 @@ static ssize_t bufferedRead(void* source, void* out, size_t bytes)
     while (done < bytes) {
         const off_t end = s->bufferStart + off_t(s->bufferLength);
         if (s->position < s->bufferStart || s->position >= end) {
-            const ssize_t got = pread(s->fd, s->buffer, sizeof s->buffer, s->position);
+            const ssize_t got = pread(s->fd, s->buffer, sizeof s->buffer, s->origin + s->position);
             if (got <= 0)
                 break;
             s->bufferStart = s->position;
@@ -47,11 +49,7 @@ static ssize_t bufferedRead(void* source, void* out, size_t bytes)
 static off_t bufferedSeek(void* source, off_t offset, int whence)
 {
     MpegState* s = static_cast<MpegState*>(source);
-    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
-    if (base + offset < 0)
-        return -1;
-    s->position = base + offset;
-    return s->position;
+    return off_t(seekWithin(&s->position, s->size, offset, whence));
 }
 
 static void mpegFree(MpegState* s)
@@ -60,21 +58,89 @@ static void mpegFree(MpegState* s)
     delete s;
 }
 
-static bool mpegOpen(Decoder* decoder, int fd)
+// The runs of one rate and channel count in a stream: two files joined with `cat` make two. A file
+// whose last frames have the format of its first is taken to have one run, without a walk.
+static std::vector<MpegFrame> mpegRuns(MpegState* s)
+{
+    std::vector<MpegFrame> runs;  // `samples` counts the run's samples
+    unsigned char h[10];
+    MpegFrame first{}, last{}, frameAfter{};
+    off_t at = 0;
+    if (bufferedSeek(s, 0, SEEK_SET) == 0 && bufferedRead(s, h, 10) == 10 && std::memcmp(h, "ID3", 3) == 0)
+        at = 10 + ((h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F));
+    const int64_t firstAt = mpegFindFramePair(s->fd, s->origin + at, 64 * 1024);
+    // The last frame: from a pair near the end, frame by frame to where they stop.
+    int64_t lastAt = mpegFindFramePair(s->fd, s->origin + std::max<off_t>(at, s->size - 8 * 1024), 8 * 1024);
+    while (lastAt >= 0 && pread(s->fd, h, 4, lastAt) == 4 && mpegFrameParse(h, &last) &&
+           pread(s->fd, h, 4, lastAt + last.bytes) == 4 && mpegFrameParse(h, &frameAfter))
+        lastAt += last.bytes;
+    if (firstAt < 0 || lastAt < 0 || pread(s->fd, h, 4, firstAt) != 4 || !mpegFrameParse(h, &first) ||
+        pread(s->fd, h, 4, lastAt) != 4 || !mpegFrameParse(h, &last) ||
+        (first.rate == last.rate && first.channels == last.channels))
+        return runs;
+    constexpr int walkFrameLimit = 150000;
+    at = off_t(firstAt) - s->origin;
+    int n = 0;
+    for (; n < walkFrameLimit && at + 4 <= s->size; ++n) {
+        MpegFrame frame{};
+        if (bufferedSeek(s, at, SEEK_SET) != at || bufferedRead(s, h, 4) != 4)
+            break;
+        if (!mpegFrameParse(h, &frame)) {
+            // Tags and junk between joined files are passed over as the decoder passes them.
+            const int64_t next = mpegFindFramePair(s->fd, s->origin + at + 1, 64 * 1024);
+            if (next < 0)
+                break;
+            at = off_t(next) - s->origin;
+            continue;
+        }
+        if (runs.empty() || runs.back().rate != frame.rate || runs.back().channels != frame.channels) {
+            runs.push_back(frame);
+            runs.back().samples = runs.back().bytes = 0;
+        }
+        runs.back().samples += frame.samples;
+        runs.back().bytes += frame.bytes;
+        at += frame.bytes;
+    }
+    // Beyond the frames of about an hour the walk would delay the start: the rest is taken to be of
+    // the last run's format and rate of bytes.
+    if (n == walkFrameLimit && !runs.empty() && runs.back().bytes > 0 && at < s->size)
+        runs.back().samples += int64_t(s->size - at) * runs.back().samples / runs.back().bytes;
+    // The first file's Info frame is no audio: the decoder leaves it out.
+    unsigned char info[48];
+    if (runs.size() > 1 && pread(s->fd, info, sizeof info, firstAt) == sizeof info &&
+        (memmem(info, sizeof info, "Xing", 4) || memmem(info, sizeof info, "Info", 4)))
+        runs.front().samples -= first.samples;
+    if (runs.size() < 2)
+        runs.clear();
+    return runs;
+}
+
+bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
 {
     static const bool ready = mpg123_init() == MPG123_OK;
     struct stat st {};
-    if (!ready || fstat(fd, &st) != 0)
+    if (!ready || fstat(fd, &st) != 0 || start < 0 || start >= st.st_size)
         return decoderFail(decoder, "cannot start the MPEG decoder");
-    MpegState* s = new MpegState{};
+    // The buffer is left as it comes: zeroing a quarter of a megabyte would cost each open more than
+    // the rest of it.
+    MpegState* s = new MpegState;
+    s->handle = nullptr;
+    s->position = s->bufferStart = 0;
+    s->bufferLength = 0;
     s->fd = fd;
-    s->size = st.st_size;
+    s->origin = off_t(start);
+    s->size = st.st_size - off_t(start);
     s->handle = mpg123_new(nullptr, nullptr);
     if (!s->handle) {
         delete s;
         return decoderFail(decoder, "cannot start the MPEG decoder");
     }
-    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    const std::vector<MpegFrame> runs = mpegRuns(s);
+    bufferedSeek(s, 0, SEEK_SET);
+    // Joined files are played frame for frame: the first one's gapless figures do not hold for the rest.
+    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET | (runs.empty() ? MPG123_GAPLESS : 0), 0);
+    if (!runs.empty())
+        mpg123_param(s->handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
     // Every rate the format has, as 16-bit samples at the stream's own channel count.
     mpg123_format_none(s->handle);
     const long* rates = nullptr;
@@ -91,13 +157,22 @@ static bool mpegOpen(Decoder* decoder, int fd)
         mpegFree(s);
         return decoderFail(decoder, "not a readable MPEG audio stream");
     }
-    // The Info tag's count can be missing or wrong (a cut file keeps its tag), so the frames are
-    // counted. That takes about 0.25 us a frame; beyond the frames of about an hour it would delay the
-    // start, so such files keep the tag's count or, without one, an estimate.
-    constexpr off_t scanFrameLimit = 150000;
-    if (mpg123_framelength(s->handle) <= scanFrameLimit)
-        mpg123_scan(s->handle);
-    const off_t frames = mpg123_length(s->handle);
+    off_t frames = 0;
+    if (!runs.empty()) {
+        // Each run counted at the first one's rate, as the conversion delivers it.
+        for (const MpegFrame& run : runs) {
+            decoder->linkFrames.push_back(framesAtRate(run.samples, run.rate, int(rate)));
+            frames += off_t(decoder->linkFrames.back());
+        }
+    } else {
+        // The Info tag's count can be missing or wrong (a cut file keeps its tag), so the frames are
+        // counted. That takes about 0.25 us a frame; beyond the frames of about an hour it would delay
+        // the start, so such files keep the tag's count or, without one, an estimate.
+        constexpr off_t scanFrameLimit = 150000;
+        if (mpg123_framelength(s->handle) <= scanFrameLimit)
+            mpg123_scan(s->handle);
+        frames = mpg123_length(s->handle);
+    }
     if (frames <= 0) {
         mpegFree(s);
         return decoderFail(decoder, "an MPEG audio stream of no length");
@@ -105,34 +180,39 @@ static bool mpegOpen(Decoder* decoder, int fd)
     decoder->handle = s;
     decoder->rate = int(rate);
     decoder->channels = channels;
+    layoutWav(decoder->layout, channels);
     decoder->frames = frames;
     return true;
 }
 
-static int64_t mpegRead(Decoder* decoder, int16_t* out, int64_t frames)
+static bool mpegOpen(Decoder* decoder, int fd)
+{
+    return mpegOpenAt(decoder, fd, 0);
+}
+
+static int64_t mpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     MpegState* s = static_cast<MpegState*>(decoder->handle);
-    const size_t frameBytes = size_t(decoder->channels) * 2;
-    size_t done = 0;
-    const size_t wanted = size_t(frames) * frameBytes;
-    while (done < wanted) {
+    long rate = 0;
+    int channels = 0, encoding = 0;
+    for (int tries = 0; tries < 64; ++tries) {
+        // Whole frames of the format now in force: a change shows before its first sample.
+        if (mpg123_getformat(s->handle, &rate, &channels, &encoding) != MPG123_OK || channels < 1)
+            return 0;
         size_t got = 0;
-        const int result =
-            mpg123_read(s->handle, reinterpret_cast<unsigned char*>(out) + done, wanted - done, &got);
-        done += got;
-        if (result == MPG123_NEW_FORMAT) {
-            // Stitched files may change format part-way; what differs cannot be played as this stream.
-            long rate = 0;
-            int channels = 0, encoding = 0;
-            mpg123_getformat(s->handle, &rate, &channels, &encoding);
-            if (rate != decoder->rate || channels != decoder->channels)
-                break;
-            continue;
+        const size_t frameBytes = size_t(channels) * 2;
+        const int result = mpg123_read(s->handle, reinterpret_cast<unsigned char*>(out),
+                                       size_t(samples / channels) * frameBytes, &got);
+        if (got > 0) {
+            link->rate = int(rate);
+            link->channels = channels;
+            layoutWav(link->layout, channels);
+            return int64_t(got / frameBytes);
         }
-        if (result != MPG123_OK || got == 0)
-            break;
+        if (result != MPG123_NEW_FORMAT)
+            return 0;
     }
-    return int64_t(done / frameBytes);
+    return 0;
 }
 
 static bool mpegToStart(Decoder* decoder)

@@ -2,6 +2,8 @@
 #include <opusfile.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/music/decoder.h"
 
 struct OpusState {
@@ -25,6 +27,15 @@ static opus_int64 fdTell(void* source)
     return lseek(static_cast<OpusState*>(source)->fd, 0, SEEK_CUR);
 }
 
+// Family 0 and 1 follow the Vorbis order; any other mapping names no speakers.
+static void opusLayout(const OpusHead* head, Speaker* layout)
+{
+    if (head->mapping_family <= 1)
+        layoutVorbis(layout, head->channel_count);
+    else
+        layoutWav(layout, head->channel_count);
+}
+
 static bool opusOpen(Decoder* decoder, int fd)
 {
     OpusState* state = new OpusState{nullptr, fd};
@@ -45,29 +56,42 @@ static bool opusOpen(Decoder* decoder, int fd)
     decoder->handle = state;
     decoder->rate = 48000;
     decoder->channels = head->channel_count;
+    opusLayout(head, decoder->layout);
     decoder->frames = frames;
+    // Every link is at 48 kHz: a change of channels is mixed, each link keeps its count of frames.
+    const int links = op_link_count(state->file);
+    int64_t run = 0;
+    for (int i = 0; i < links; ++i) {
+        const OpusHead* link = op_head(state->file, i);
+        const OpusHead* previous = op_head(state->file, i > 0 ? i - 1 : 0);
+        if (link->channel_count != previous->channel_count || link->mapping_family != previous->mapping_family) {
+            decoder->linkFrames.push_back(run);
+            run = 0;
+        }
+        run += std::max<opus_int64>(0, op_pcm_total(state->file, i));
+        if (i == links - 1 && !decoder->linkFrames.empty())
+            decoder->linkFrames.push_back(run);
+    }
     return true;
 }
 
-static int64_t opusRead(Decoder* decoder, int16_t* out, int64_t frames)
+static int64_t opusRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format)
 {
     OpusState* state = static_cast<OpusState*>(decoder->handle);
-    int64_t done = 0;
-    while (done < frames) {
+    for (;;) {
         int link = 0;
-        // Never more values than the buffer holds, whatever a later link's channel count.
-        const int got = op_read(state->file, out + done * decoder->channels,
-                                int((frames - done) * decoder->channels), &link);
+        // Never more values than the buffer holds, whatever a link's channel count.
+        const int got = op_read(state->file, out, int(samples), &link);
         if (got == OP_HOLE)
             continue;
-        if (got <= 0)
-            break;
-        const OpusHead* head = op_head(state->file, link);
-        if (!head || head->channel_count != decoder->channels)
-            break;
-        done += got;
+        const OpusHead* head = got > 0 ? op_head(state->file, link) : nullptr;
+        if (!head)
+            return 0;
+        format->rate = 48000;
+        format->channels = head->channel_count;
+        opusLayout(head, format->layout);
+        return got;
     }
-    return done;
 }
 
 static bool opusToStart(Decoder* decoder)

@@ -4,12 +4,102 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/music/decoder.h"
 
 struct SndfileState {
     SNDFILE* file;
     int fd;
+    off_t base;  // where the samples start, for a WAV read as raw samples
+    off_t size;
+    off_t position;
 };
+
+// A WAV whose sizes were never written is read as raw samples from its data chunk to the end.
+static sf_count_t rawLength(void* source)
+{
+    return static_cast<SndfileState*>(source)->size;
+}
+
+static sf_count_t rawSeek(sf_count_t offset, int whence, void* source)
+{
+    SndfileState* s = static_cast<SndfileState*>(source);
+    return seekWithin(&s->position, s->size, offset, whence);
+}
+
+static sf_count_t rawRead(void* out, sf_count_t bytes, void* source)
+{
+    SndfileState* s = static_cast<SndfileState*>(source);
+    const ssize_t got = pread(s->fd, out, size_t(std::min<sf_count_t>(bytes, std::max<off_t>(0, s->size - s->position))),
+                              s->base + s->position);
+    if (got <= 0)
+        return 0;
+    s->position += got;
+    return got;
+}
+
+static sf_count_t rawWrite(const void*, sf_count_t, void*)
+{
+    return 0;
+}
+
+static sf_count_t rawTell(void* source)
+{
+    return static_cast<SndfileState*>(source)->position;
+}
+
+// Where the data chunk's samples start in a RIFF WAV, or -1.
+static off_t wavDataStart(int fd, off_t fileSize)
+{
+    unsigned char chunk[12];
+    if (pread(fd, chunk, 12, 0) != 12 || std::memcmp(chunk, "RIFF", 4) != 0 || std::memcmp(chunk + 8, "WAVE", 4) != 0)
+        return -1;
+    off_t at = 12;
+    for (int n = 0; n < 64 && at + 8 <= fileSize; ++n) {
+        if (pread(fd, chunk, 8, at) != 8)
+            return -1;
+        if (std::memcmp(chunk, "data", 4) == 0)
+            return at + 8;
+        const uint32_t size = uint32_t(chunk[4]) | uint32_t(chunk[5]) << 8 | uint32_t(chunk[6]) << 16 | uint32_t(chunk[7]) << 24;
+        at += 8 + off_t(size) + (size & 1);
+    }
+    return -1;
+}
+
+static Speaker speakerOf(int position)
+{
+    switch (position) {
+    case SF_CHANNEL_MAP_MONO: return speakerMono;
+    case SF_CHANNEL_MAP_LEFT: case SF_CHANNEL_MAP_FRONT_LEFT: return speakerFrontLeft;
+    case SF_CHANNEL_MAP_RIGHT: case SF_CHANNEL_MAP_FRONT_RIGHT: return speakerFrontRight;
+    case SF_CHANNEL_MAP_CENTER: case SF_CHANNEL_MAP_FRONT_CENTER: return speakerFrontCenter;
+    case SF_CHANNEL_MAP_LFE: return speakerLfe;
+    case SF_CHANNEL_MAP_REAR_LEFT: return speakerRearLeft;
+    case SF_CHANNEL_MAP_REAR_RIGHT: return speakerRearRight;
+    case SF_CHANNEL_MAP_REAR_CENTER: return speakerRearCenter;
+    case SF_CHANNEL_MAP_SIDE_LEFT: return speakerSideLeft;
+    case SF_CHANNEL_MAP_SIDE_RIGHT: return speakerSideRight;
+    case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: return speakerFrontLeftOfCenter;
+    case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: return speakerFrontRightOfCenter;
+    default: return speakerCount;
+    }
+}
+
+// The file's own channel map where it has one (the WAV mask, FLAC's order); the WAV order otherwise,
+// and for any channel the map cannot place.
+static void sndfileLayout(SNDFILE* file, int channels, Speaker* layout)
+{
+    layoutWav(layout, channels);
+    int map[layoutChannelLimit];
+    if (channels > layoutChannelLimit ||
+        sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map, int(sizeof(int)) * channels) != SF_TRUE)
+        return;
+    for (int c = 0; c < channels; ++c)
+        if (speakerOf(map[c]) != speakerCount)
+            layout[c] = speakerOf(map[c]);
+}
 
 static double monotonicSeconds()
 {
@@ -46,7 +136,9 @@ static int64_t framesOfUnknownLength(SNDFILE* file, int fd, int channels)
 static bool sndfileOpen(Decoder* decoder, int fd)
 {
     SF_INFO info{};
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    // libsndfile closes the descriptor it fails on, whatever it is told: it gets a copy of its own.
+    const int own = dup(fd);
+    SNDFILE* file = own >= 0 ? sf_open_fd(own, SFM_READ, &info, SF_TRUE) : nullptr;
     if (!file)
         return decoderFail(decoder, sf_strerror(nullptr));
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
@@ -56,6 +148,33 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         decoder->family = &mpegDecoder;
         return mpegDecoder.open(decoder, fd);
     }
+    SndfileState* state = new SndfileState{file, fd, -1, 0, 0};
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    struct stat st {};
+    const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) &&
+                                    fstat(fd, &st) == 0 ? wavDataStart(fd, st.st_size) : -1;
+    if (dataStart > 0 && dataStart < st.st_size && info.channels > 0) {
+        // A recorder that died before writing the sizes: the samples run to the end of the file.
+        Speaker layout[layoutChannelLimit];
+        sndfileLayout(file, info.channels, layout);
+        sf_close(file);
+        state->base = dataStart;
+        state->size = st.st_size - dataStart;
+        SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
+        SF_INFO raw{};
+        raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
+        raw.samplerate = info.samplerate;
+        raw.channels = info.channels;
+        info = raw;
+        state->file = file = sf_open_virtual(&io, SFM_READ, &info, state);
+        if (!file) {
+            delete state;
+            return decoderFail(decoder, "cannot decode the stream");
+        }
+        std::copy(layout, layout + layoutChannelLimit, decoder->layout);
+    } else {
+        sndfileLayout(file, info.channels, decoder->layout);
+    }
     // Clipped rather than wrapped where the source is louder than 16 bits.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     int64_t frames = info.frames;
@@ -63,19 +182,24 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         frames = framesOfUnknownLength(file, fd, info.channels);
         if (frames <= 0 || sf_seek(file, 0, SEEK_SET) != 0) {
             sf_close(file);
+            delete state;
             return decoderFail(decoder, "cannot decode the stream");
         }
     }
-    decoder->handle = new SndfileState{file, fd};
+    decoder->handle = state;
     decoder->rate = info.samplerate;
     decoder->channels = info.channels;
     decoder->frames = frames;
     return true;
 }
 
-static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t frames)
+static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
-    const sf_count_t got = sf_readf_short(static_cast<SndfileState*>(decoder->handle)->file, out, frames);
+    const sf_count_t got =
+        sf_readf_short(static_cast<SndfileState*>(decoder->handle)->file, out, samples / decoder->channels);
+    link->rate = decoder->rate;
+    link->channels = decoder->channels;
+    std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
     return got > 0 ? got : 0;
 }
 

@@ -3,6 +3,8 @@
 #include <unistd.h>
 #include <vorbis/vorbisfile.h>
 
+#include <algorithm>
+
 #include "platform/music/decoder.h"
 
 struct VorbisState {
@@ -45,31 +47,57 @@ static bool vorbisOpen(Decoder* decoder, int fd)
     decoder->handle = state;
     decoder->rate = int(info->rate);
     decoder->channels = info->channels;
+    layoutVorbis(decoder->layout, info->channels);
     decoder->frames = frames;
+    // A chain whose links change format: each run of one format counted at the first link's rate.
+    const long links = ov_streams(&state->file);
+    int64_t run = 0;
+    int64_t total = 0;
+    for (long i = 0; i < links; ++i) {
+        const vorbis_info* link = ov_info(&state->file, int(i));
+        const vorbis_info* previous = i > 0 ? ov_info(&state->file, int(i - 1)) : link;
+        if (!link || !previous)
+            break;
+        if (link->rate != previous->rate || link->channels != previous->channels) {
+            decoder->linkFrames.push_back(framesAtRate(run, int(previous->rate), decoder->rate));
+            run = 0;
+        }
+        run += std::max<ogg_int64_t>(0, ov_pcm_total(&state->file, int(i)));
+        if (i == links - 1 && !decoder->linkFrames.empty())
+            decoder->linkFrames.push_back(framesAtRate(run, int(link->rate), decoder->rate));
+    }
+    // After the open's look at every link, a chain is left at its last one: back to the first.
+    if (links > 1 && ov_pcm_seek(&state->file, 0) != 0) {
+        ov_clear(&state->file);
+        delete state;
+        decoder->handle = nullptr;
+        return decoderFail(decoder, "cannot go back to the start of the chain");
+    }
+    for (int64_t f : decoder->linkFrames)
+        total += f;
+    if (!decoder->linkFrames.empty())
+        decoder->frames = total;
     return true;
 }
 
-static int64_t vorbisRead(Decoder* decoder, int16_t* out, int64_t frames)
+static int64_t vorbisRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format)
 {
     VorbisState* state = static_cast<VorbisState*>(decoder->handle);
-    const int frameBytes = decoder->channels * 2;
-    int64_t done = 0;
-    while (done < frames) {
+    for (;;) {
         int link = 0;
-        const long got = ov_read(&state->file, reinterpret_cast<char*>(out + done * decoder->channels),
-                                 int((frames - done) * frameBytes), __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, 2, 1,
-                                 &link);
+        // One read never spans two links; whole frames of that link's channel count come back.
+        const long got = ov_read(&state->file, reinterpret_cast<char*>(out), int(samples * 2),
+                                 __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, 2, 1, &link);
         if (got == OV_HOLE)
             continue;
-        if (got <= 0)
-            break;
-        // A chained file whose next part differs would be played at the wrong rate or channel count.
-        const vorbis_info* info = ov_info(&state->file, link);
-        if (!info || info->channels != decoder->channels || info->rate != decoder->rate)
-            break;
-        done += got / frameBytes;
+        const vorbis_info* info = got > 0 ? ov_info(&state->file, link) : nullptr;
+        if (!info || info->channels < 1)
+            return 0;
+        format->rate = int(std::min<long>(info->rate, 1L << 30));
+        format->channels = info->channels;
+        layoutVorbis(format->layout, info->channels);
+        return got / (2 * info->channels);
     }
-    return done;
 }
 
 static bool vorbisToStart(Decoder* decoder)

@@ -1,5 +1,7 @@
 #include "platform/music/decoder.h"
 
+#include "platform/music/convert.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +16,16 @@ bool decoderFail(Decoder* decoder, const char* text)
     return false;
 }
 
-// Bytes in the MPEG audio frame whose header starts at `h`, or 0 when it is no frame header.
-static int mpegFrameBytes(const unsigned char* h)
+int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence)
+{
+    const off_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? *position : size;
+    if (base + offset < 0)
+        return -1;
+    *position = off_t(base + offset);
+    return *position;
+}
+
+bool mpegFrameParse(const unsigned char* h, MpegFrame* frame)
 {
     static const short kbps[2][3][15] = {
         {{0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448},
@@ -27,19 +37,50 @@ static int mpegFrameBytes(const unsigned char* h)
     };
     static const int rates[3] = {44100, 48000, 32000};
     if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0)
-        return 0;
+        return false;
     const int version = (h[1] >> 3) & 3;  // 0: 2.5, 2: 2, 3: 1
     const int layer = 3 - ((h[1] >> 1) & 3);  // 0: I, 1: II, 2: III
     const int bitrateIndex = h[2] >> 4;
     const int rateIndex = (h[2] >> 2) & 3;
     if (version == 1 || layer == 3 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
-        return 0;
+        return false;
     const int rate = rates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
     const int bitrate = kbps[version == 3 ? 0 : 1][layer][bitrateIndex] * 1000;
     const int padding = (h[2] >> 1) & 1;
-    if (layer == 0)
-        return (12 * bitrate / rate + padding) * 4;
-    return (layer == 2 && version != 3 ? 72 : 144) * bitrate / rate + padding;
+    frame->rate = rate;
+    frame->channels = (h[3] >> 6) == 3 ? 1 : 2;
+    frame->samples = layer == 0 ? 384 : layer == 2 && version != 3 ? 576 : 1152;
+    frame->bytes = layer == 0 ? (12 * bitrate / rate + padding) * 4
+                              : (layer == 2 && version != 3 ? 72 : 144) * bitrate / rate + padding;
+    frame->kind = (h[1] & 0x1E) | (h[2] & 0x0C) << 3;
+    return true;
+}
+
+static int mpegFrameBytes(const unsigned char* h)
+{
+    MpegFrame frame{};
+    return mpegFrameParse(h, &frame) ? frame.bytes : 0;
+}
+
+int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit)
+{
+    unsigned char buffer[8192 + 4];
+    for (int64_t at = from; at < from + limit; at += 8192) {
+        const ssize_t got = pread(fd, buffer, sizeof buffer, at);
+        if (got < 4)
+            return -1;
+        for (ssize_t i = 0; i + 4 <= got && i < 8192; ++i) {
+            MpegFrame first{}, second{};
+            unsigned char next[4];
+            // The second header must follow where the first frame ends, with the same version,
+            // layer and rate: one alone is too easily found by chance.
+            if (mpegFrameParse(buffer + i, &first) &&
+                pread(fd, next, sizeof next, at + i + first.bytes) == sizeof next &&
+                mpegFrameParse(next, &second) && second.kind == first.kind)
+                return at + i;
+        }
+    }
+    return -1;
 }
 
 // An ID3 tag in front, or two frame headers in a row: one alone is too easily found by chance.
@@ -49,7 +90,11 @@ static bool looksLikeMpeg(int fd, const unsigned char* head, ssize_t size)
         return true;
     const int bytes = size >= 4 ? mpegFrameBytes(head) : 0;
     unsigned char next[4];
-    return bytes > 0 && pread(fd, next, sizeof next, bytes) == sizeof next && mpegFrameBytes(next) > 0;
+    if (bytes > 0 && pread(fd, next, sizeof next, bytes) == sizeof next && mpegFrameBytes(next) > 0)
+        return true;
+    // A frame header at the very start whose frame is damaged: no other format starts so, and
+    // libsndfile would find the frames behind it only by a slow scan of its own.
+    return bytes > 0 && mpegFindFramePair(fd, 0, 64 * 1024) >= 0;
 }
 
 // Ogg carries several codecs; the first packet, right after the first page's header, names it.
@@ -65,6 +110,17 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
         return &mpegDecoder;
     // Everything else; MPEG audio that starts otherwise, libsndfile recognises and hands on.
     return &sndfileDecoder;
+}
+
+// What libsndfile does not recognise may still be MPEG audio after some junk, as players find it.
+static bool openAfterJunk(Decoder* decoder, int fd)
+{
+    constexpr int64_t junkLimit = 64 * 1024;
+    const int64_t start = mpegFindFramePair(fd, 0, junkLimit);
+    if (start < 0)
+        return false;
+    decoder->family = &mpegDecoder;
+    return mpegOpenAt(decoder, fd, start);
 }
 
 bool decoderOpen(Decoder* decoder, const char* path)
@@ -83,21 +139,37 @@ bool decoderOpen(Decoder* decoder, const char* path)
     unsigned char head[64];
     const ssize_t size = pread(fd, head, sizeof head, 0);
     decoder->family = chooseFamily(fd, head, size);
-    if (!decoder->family->open(decoder, fd)) {
+    bool opened = decoder->family->open(decoder, fd);
+    if (!opened && decoder->family == &sndfileDecoder) {
+        char why[sizeof decoder->error];
+        std::memcpy(why, decoder->error, sizeof why);
+        opened = openAfterJunk(decoder, fd);
+        if (!opened)
+            std::memcpy(decoder->error, why, sizeof why);
+    }
+    if (!opened) {
         close(fd);
         decoder->family = nullptr;
         return false;
     }
-    // Whatever the library says, the rest of the service needs a format it can play.
-    if (decoder->rate < 1 || decoder->channels < 1 || decoder->frames < 0) {
+    // Whatever the header claims, nothing is sized from it unless it is a format that can be music.
+    if (decoder->rate < decoderRateMin || decoder->rate > decoderRateMax || decoder->channels < 1 ||
+        decoder->channels > decoderChannelMax || decoder->frames < 0) {
         decoderClose(decoder);
         return decoderFail(decoder, "unusable stream format");
     }
+    decoder->outChannels = decoder->channels <= layoutChannelLimit ? decoder->channels : 2;
+    if (decoder->channels > layoutChannelLimit) {
+        decoder->layout[0] = speakerFrontLeft;
+        decoder->layout[1] = speakerFrontRight;
+    }
+    convertOpen(decoder);
     return true;
 }
 
 void decoderClose(Decoder* decoder)
 {
+    convertClose(decoder);
     if (decoder->family)
         decoder->family->close(decoder);
     decoder->family = nullptr;

@@ -3,30 +3,76 @@
 // decoding thread only; it is closed once that thread has ended.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct Decoder;
+
+// Where a channel is meant to be heard. Unknown channels keep the WAV order's position for their
+// place in the frame.
+enum Speaker : uint8_t {
+    speakerMono,
+    speakerFrontLeft,
+    speakerFrontRight,
+    speakerFrontCenter,
+    speakerLfe,
+    speakerRearLeft,
+    speakerRearRight,
+    speakerRearCenter,
+    speakerSideLeft,
+    speakerSideRight,
+    speakerFrontLeftOfCenter,
+    speakerFrontRightOfCenter,
+    speakerCount
+};
+
+// Outputs take at most this many channels; more are mixed down to stereo.
+constexpr int layoutChannelLimit = 8;
+// Formats beyond these are damaged headers, not music.
+constexpr int decoderRateMin = 1000;
+constexpr int decoderRateMax = 768000;
+constexpr int decoderChannelMax = 255;
+
+// The format of what a read delivered: one link of a chain, or the whole file.
+struct LinkFormat {
+    int rate;
+    int channels;
+    Speaker layout[layoutChannelLimit];  // meaningful for up to layoutChannelLimit channels
+};
 
 struct DecoderFamily {
     const char* name;
     // Takes the open file descriptor: on success the decoder owns it, on failure the caller does.
     bool (*open)(Decoder* decoder, int fd);
-    // Up to `frames` frames of interleaved 16-bit samples at the decoder's channel count; 0 at the end
-    // or on an error the decoder cannot get past.
-    int64_t (*read)(Decoder* decoder, int16_t* out, int64_t frames);
+    // Up to `samples` interleaved 16-bit samples, whole frames of one link only, whose format it
+    // writes to *link. Returns frames; 0 at the end or on an error the decoder cannot get past.
+    int64_t (*read)(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link);
     // Back to frame 0 of the file it has open; false when it cannot.
     bool (*toStart)(Decoder* decoder);
     void (*close)(Decoder* decoder);
 };
 
+struct ConvertState;
+
 struct Decoder {
     const DecoderFamily* family;
     void* handle;
+    // The stream's format, the first link's: what the length is counted in.
     int rate;
     int channels;
+    Speaker layout[layoutChannelLimit];
+    // Channels of the frames decoderRead delivers, in `layout` order: more than eight become two.
+    int outChannels;
     // Exact where the format or a scan of it says so; an estimate only where noted by the family.
+    // In the stream's rate: every link counted as it is heard after conversion.
     int64_t frames;
+    // Frames of each run of links of one format, after conversion, where a chain changes format;
+    // empty otherwise.
+    std::vector<int64_t> linkFrames;
+    ConvertState* convert;
     char error[160];
 };
 
@@ -39,6 +85,32 @@ extern const DecoderFamily sndfileDecoder;
 // decoder->error says why.
 bool decoderOpen(Decoder* decoder, const char* path);
 void decoderClose(Decoder* decoder);
+// Up to `frames` frames at the stream's rate and outChannels, every link converted to them; 0 at
+// the end. Never more than decoder->frames in all from the start.
+int64_t decoderRead(Decoder* decoder, int16_t* out, int64_t frames);
+bool decoderToStart(Decoder* decoder);
+
+// One MPEG audio frame header; `kind` is its version, layer and rate, which a stream keeps.
+struct MpegFrame {
+    int64_t bytes;  // of the frame, or of a run of frames
+    int rate;
+    int channels;
+    int64_t samples;
+    int kind;
+};
+bool mpegFrameParse(const unsigned char* header, MpegFrame* frame);
+// Where the first two frames in a row start, searching `limit` bytes from `from`; -1 where none.
+int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit);
+// MPEG audio from byte `start` of the file, whatever comes before.
+bool mpegOpenAt(Decoder* decoder, int fd, int64_t start);
+
+// A seek in a file of `size` bytes read through callbacks of our own: the new position, or -1.
+int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence);
 
 // Sets the decoder's error text; returns false, for failing opens.
 bool decoderFail(Decoder* decoder, const char* text);
+// The layout a file in the Vorbis order has (Vorbis, Opus family 1), and the WAV order's default.
+void layoutVorbis(Speaker* layout, int channels);
+void layoutWav(Speaker* layout, int channels);
+// Frames of `frames` at `from` Hz, counted at `to` Hz.
+int64_t framesAtRate(int64_t frames, int from, int to);

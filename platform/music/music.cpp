@@ -21,7 +21,6 @@ constexpr double bufferedSeconds = 0.35;
 // The beginning is kept decoded, so that a restart plays at once while the decoder goes back.
 constexpr double headSeconds = 0.25;
 constexpr int maxStreams = 16;
-constexpr int outputChannelLimit = 8;
 constexpr int64_t frameLimit = int64_t{1} << 48;
 // An output that has played nothing for this long while it should is taken as gone.
 constexpr int64_t stallNs = 150'000'000;
@@ -255,20 +254,6 @@ void streamUnderrun(Output* self)
     self->stream->underruns.fetch_add(1, std::memory_order_relaxed);
 }
 
-// More channels than the output takes: even ones to the left, odd ones to the right, each side the
-// average of its channels so that nothing clips.
-static void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames)
-{
-    for (int64_t f = 0; f < frames; ++f) {
-        const int16_t* frame = in + f * inChannels;
-        int32_t sum[2] = {0, 0};
-        for (int c = 0; c < inChannels; ++c)
-            sum[c & 1] += frame[c];
-        out[f * 2] = int16_t(sum[0] / ((inChannels + 1) / 2));
-        out[f * 2 + 1] = int16_t(sum[1] / (inChannels / 2));
-    }
-}
-
 static void waitFor(sem_t* wake, int64_t ns)
 {
     timespec until{};
@@ -280,26 +265,21 @@ static void waitFor(sem_t* wake, int64_t ns)
     }
 }
 
-// Decoding thread, or the caller's while the stream opens: the next frames of the file, mixed to the
-// output's channels.
+// Decoding thread, or the caller's while the stream opens: the next frames of the file, converted by
+// the decoder to the output's rate, channels and speakers.
 static int64_t decodeInto(MusicStream* s, int16_t* out, int64_t frames)
 {
-    const int64_t got = s->decoder.family->read(&s->decoder, s->decoded.data(), frames);
-    if (s->channels == s->outChannels)
-        std::memcpy(out, s->decoded.data(), size_t(got) * size_t(s->outChannels) * 2);
-    else
-        mixToStereo(s->decoded.data(), s->channels, out, got);
-    return got;
+    return decoderRead(&s->decoder, out, frames);
 }
 
 // Decoding thread: back to where the head ends, by the decoder's own return to frame 0.
 static bool backToHeadEnd(MusicStream* s)
 {
-    if (!s->decoder.family->toStart(&s->decoder))
+    if (!decoderToStart(&s->decoder))
         return false;
     for (int64_t skipped = 0; skipped < s->headFrames;) {
-        const int64_t got = s->decoder.family->read(&s->decoder, s->decoded.data(),
-                                                    std::min<int64_t>(blockFrames, s->headFrames - skipped));
+        const int64_t got = decoderRead(&s->decoder, s->decoded.data(),
+                                        std::min<int64_t>(blockFrames, s->headFrames - skipped));
         if (got <= 0)
             return false;
         skipped += got;
@@ -354,6 +334,7 @@ static Output* openOutput(MusicStream* s, const OutputFamily* family)
     output->stream = s;
     output->rate = s->rate;
     output->channels = s->outChannels;
+    std::copy(s->decoder.layout, s->decoder.layout + layoutChannelLimit, output->layout);
     if (family->open(output))
         return output;
     delete output;
@@ -487,11 +468,11 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
         return 0;
     }
     s->lengthFrames = s->decoder.frames;
-    s->outChannels = s->channels <= outputChannelLimit ? s->channels : 2;
+    s->outChannels = s->decoder.outChannels;
     const uint64_t blockCount = std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->rate / blockFrames) + 1);
     s->blocks.assign(blockCount, RingBlock{~0u, 0, false});
     s->samples.assign(blockCount * blockFrames * size_t(s->outChannels), 0);
-    s->decoded.assign(size_t(blockFrames) * size_t(s->channels), 0);
+    s->decoded.assign(size_t(blockFrames) * size_t(s->outChannels), 0);
     s->serverWanted = serverWanted;
     const int64_t headWanted = std::min<int64_t>(s->lengthFrames, int64_t(headSeconds * s->rate));
     s->head.assign(size_t(headWanted) * size_t(s->outChannels), 0);

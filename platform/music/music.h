@@ -1,6 +1,7 @@
 // The music service: streams one file through the desktop's sound server (or SDL's audio where none
 // answers, or a silent clock where nothing plays), with play, pause, restart, and the length and the
-// position being heard, in bytes of 16-bit PCM at the file's own rate and channel count.
+// position being heard, in bytes of 16-bit PCM at the file's own rate and channel count (a chain's
+// first link's: later links are converted to it).
 #pragma once
 
 #include <cstdint>

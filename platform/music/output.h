@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/music/decoder.h"
+
 struct MusicStream;
 struct OutputFamily;
 
@@ -25,6 +27,7 @@ struct Output {
     MusicStream* stream;
     int rate;
     int channels;
+    Speaker layout[layoutChannelLimit];  // where each channel is meant to be heard
     HeardClock clock;
 };
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/music/convert.h"
 #include "platform/music/output.h"
 
 struct SdlState {
@@ -14,6 +15,7 @@ struct SdlState {
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
     int64_t stuckNs = 0;  // no call for this long: the driver has stopped calling back
+    ChannelMix toSdlOrder{};  // the stream's speakers in SDL's own order for its channel count
     // SDL's audio thread only.
     int64_t handed = 0;
     int64_t handedBefore = 0;
@@ -33,6 +35,7 @@ static void fillDevice(void* user, Uint8* out, int len)
     const int64_t heard = state->handedBefore;
     bool atEnd = false;
     const int64_t got = streamPull(output, reinterpret_cast<int16_t*>(out), want, &atEnd, true);
+    channelMixApply(&state->toSdlOrder, reinterpret_cast<int16_t*>(out), reinterpret_cast<int16_t*>(out), got);
     if (got < want)
         std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
     state->handedBefore = state->handed;
@@ -53,6 +56,20 @@ static bool sdlOpen(Output* output)
         return false;
     SdlState* state = new SdlState;
     output->handle = state;
+    static const Speaker sdlOrders[layoutChannelLimit][layoutChannelLimit] = {
+        {speakerMono},
+        {speakerFrontLeft, speakerFrontRight},
+        {speakerFrontLeft, speakerFrontRight, speakerLfe},
+        {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight},
+        {speakerFrontLeft, speakerFrontRight, speakerLfe, speakerRearLeft, speakerRearRight},
+        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight},
+        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearCenter, speakerSideLeft,
+         speakerSideRight},
+        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight,
+         speakerSideLeft, speakerSideRight},
+    };
+    channelMixPlan(&state->toSdlOrder, output->layout, output->channels, sdlOrders[output->channels - 1],
+                   output->channels);
     SDL_AudioSpec want{};
     want.freq = output->rate;
     want.format = AUDIO_S16SYS;

@@ -252,13 +252,32 @@ static pa_buffer_attr bufferFor(const pa_sample_spec& format)
     return attr;
 }
 
+// The stream's own speakers; the WAV order where they cannot be said to the server.
+static bool channelMapOf(const Output* output, pa_channel_map* map)
+{
+    static const pa_channel_position_t positions[speakerCount] = {
+        PA_CHANNEL_POSITION_MONO,        PA_CHANNEL_POSITION_FRONT_LEFT,
+        PA_CHANNEL_POSITION_FRONT_RIGHT, PA_CHANNEL_POSITION_FRONT_CENTER,
+        PA_CHANNEL_POSITION_LFE,         PA_CHANNEL_POSITION_REAR_LEFT,
+        PA_CHANNEL_POSITION_REAR_RIGHT,  PA_CHANNEL_POSITION_REAR_CENTER,
+        PA_CHANNEL_POSITION_SIDE_LEFT,   PA_CHANNEL_POSITION_SIDE_RIGHT,
+        PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER,
+    };
+    pa_channel_map_init(map);
+    map->channels = uint8_t(output->channels);
+    for (int c = 0; c < output->channels && c < layoutChannelLimit; ++c)
+        map->map[c] = output->layout[c] < speakerCount ? positions[output->layout[c]] : PA_CHANNEL_POSITION_INVALID;
+    return (output->channels <= layoutChannelLimit && pa_channel_map_valid(map)) ||
+           pa_channel_map_init_extend(map, uint8_t(output->channels), PA_CHANNEL_MAP_WAVEEX);
+}
+
 static bool serverOpen(Output* output)
 {
     ServerState* s = new ServerState;
     output->handle = s;
     pa_sample_spec format{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
     pa_channel_map map{};
-    if (!pa_sample_spec_valid(&format) || !pa_channel_map_init_extend(&map, format.channels, PA_CHANNEL_MAP_WAVEEX) ||
+    if (!pa_sample_spec_valid(&format) || !channelMapOf(output, &map) ||
         !(s->loop = pa_threaded_mainloop_new())) {
         serverClose(output);
         return false;

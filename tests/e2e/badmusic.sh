@@ -27,6 +27,12 @@ play "random bytes" 0 2
 printf 'Never gonna give you a sample.\n' > sample.ogg
 play "a text file" 0 2
 
+# A header that claims 2 000 000 000 frames a second: refused with the one line, never obeyed.
+"$(dirname "$0")/../tracks/classes.sh" classes 0.05
+cp classes/damaged-rate.wav sample.ogg
+play "a damaged rate" 0 2
+check "a damaged rate: the one line" "$(cat stderr)" "quillvane: cannot play sample.ogg: unusable stream format"
+
 rm sample.ogg && mkdir sample.ogg
 play "a directory" 0 2
 check "a directory: the reason" "$(cat stderr)" "quillvane: cannot play sample.ogg: is a directory"

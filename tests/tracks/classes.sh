@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Makes one small file of each kind that real collections and damage leave behind, into DIR: chained
+# Ogg Vorbis of one format, and one whose second link has another rate and channel count, an Ogg Opus chain with a
+# mono second link, two MP3 files joined with cat at different rates, MPEG audio after junk, a WAV
+# whose sizes were never written, a WAV whose header claims 2 000 000 000 frames a second, and a
+# 5.1 Ogg Vorbis with a tone of its own on each speaker. Each link is a tone of its own, so that
+# its pitch can be heard. Used by the tests, the fuzzer's seeds and the benchmarks.
+#   tests/tracks/classes.sh DIR [SECONDS a link, default 0.5]
+set -euo pipefail
+out=$1
+link=${2:-0.5}
+mkdir -p "$out"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+tone() {
+  local bits=()
+  [ "${3##*.}" = wav ] && bits=(-b 16)
+  sox -q -n -r "$1" -c "$2" "${bits[@]}" "$tmp/$3" synth "$4" sine "$5" vol 0.5
+}
+
+tone 48000 2 a.ogg "$link" 440
+tone 22050 1 b.ogg "$link" 660
+tone 48000 2 c.ogg "$link" 660
+cat "$tmp/a.ogg" "$tmp/b.ogg" > "$out/chain-rate.ogg"
+cat "$tmp/a.ogg" "$tmp/c.ogg" > "$out/chain-same.ogg"
+
+tone 48000 2 a.wav "$link" 440
+tone 48000 1 b.wav "$link" 660
+opusenc --quiet "$tmp/a.wav" "$tmp/a.opus"
+opusenc --quiet "$tmp/b.wav" "$tmp/b.opus"
+cat "$tmp/a.opus" "$tmp/b.opus" > "$out/mono-link.opus"
+
+tone 44100 2 c.wav "$link" 440
+tone 22050 2 d.wav "$link" 660
+lame --quiet -b 128 "$tmp/c.wav" "$tmp/c.mp3"
+lame --quiet -b 64 "$tmp/d.wav" "$tmp/d.mp3"
+cat "$tmp/c.mp3" "$tmp/d.mp3" > "$out/joined.mp3"
+
+# Junk as a broken download or a tag no player knows leaves it: bytes that are no frame header.
+head -c 3000 /dev/zero | tr '\0' 'J' > "$out/junk.mp3"
+cat "$tmp/c.mp3" >> "$out/junk.mp3"
+
+# A recorder that died before writing the sizes: RIFF and data sizes both 0.
+cp "$tmp/c.wav" "$out/zero-size.wav"
+printf '\0\0\0\0' | dd of="$out/zero-size.wav" bs=1 seek=4 conv=notrunc status=none
+printf '\0\0\0\0' | dd of="$out/zero-size.wav" bs=1 seek=40 conv=notrunc status=none
+
+# 2 000 000 000 frames a second (0x77359400), a link's length of sound at 44.1 kHz.
+sox -q -n -r 44100 -c 2 -b 16 "$out/damaged-rate.wav" synth "$link" sine 440
+printf '\x00\x94\x35\x77' | dd of="$out/damaged-rate.wav" bs=1 seek=24 conv=notrunc status=none
+
+# 5.1 in the Vorbis order: front left, centre, front right, rear left, rear right, LFE (low, as
+# the encoder keeps only the low end of it).
+sox -q -n -r 48000 -c 6 "$out/surround.ogg" synth "$(awk -v l="$link" 'BEGIN { print 4 * l }')" sine 300 sine 500 sine 700 sine 900 sine 1100 sine 80 vol 0.5
