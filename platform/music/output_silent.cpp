@@ -45,7 +45,7 @@ static void silentLoop(Output* output)
                 break;
             }
         }
-        heardClockPublish(&output->clock, handed, handed, false);
+        heardClockPublish(output, handed, handed, false);
         lock.lock();
     }
 }
@@ -79,11 +79,6 @@ static void silentPause(Output* output)
 // Nothing is held: what was taken counts as heard at once.
 static void silentDiscard(Output*) {}
 
-static int64_t silentFramesHeard(Output* output)
-{
-    return heardClockRead(&output->clock, output->rate);
-}
-
 static bool silentFailed(Output*)
 {
     return false;
@@ -102,5 +97,5 @@ static void silentClose(Output* output)
     output->handle = nullptr;
 }
 
-const OutputFamily silentOutput = {"silent", silentOpen,        silentStart,  silentPause,
-                                   silentDiscard, silentFramesHeard, silentFailed, silentClose};
+const OutputFamily silentOutput = {"silent",      silentOpen,   silentStart, silentPause,
+                                   silentDiscard, silentFailed, silentClose};
