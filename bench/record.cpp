@@ -36,6 +36,9 @@ int main(int argc, char** argv)
     }
     FILE* out = std::fopen(argv[1], "wb");
     FILE* times = std::fopen(argv[2], "w");
+    // Readable while it records: a test finds where the music is before the run ends.
+    setvbuf(out, nullptr, _IONBF, 0);
+    setvbuf(times, nullptr, _IOLBF, 0);
     signal(SIGINT, onStop);
     signal(SIGTERM, onStop);
     int16_t buffer[128 * 2];
