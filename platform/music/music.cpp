@@ -164,7 +164,12 @@ double musicChannelBytesToSeconds(uint32_t handle, uint64_t bytes)
     MusicStream* s = streamOf(handle);
     if (!s)
         return -1.0;
-    return double(bytes) / (double(s->rate) * s->channels * 2);
+    // Asked on every turn of the loop, mostly for the position it was last asked for: a division saved.
+    if (bytes != s->secondsAskedBytes) {
+        s->secondsAskedBytes = bytes;
+        s->secondsAsked = double(bytes) / (double(s->rate) * s->channels * 2);
+    }
+    return s->secondsAsked;
 }
 
 bool musicChannelPlay(uint32_t handle, bool restart)

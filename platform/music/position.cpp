@@ -33,25 +33,10 @@ int64_t heardClockRead(const Output* output)
     return h.running && h.heard < h.handed ? extrapolate(h, output->rate, monotonicNs()) : std::min(h.heard, h.handed);
 }
 
-// Caller's thread: the frame being heard now, what was handed to the output less what it has not
-// played yet. Nothing can have changed while neither record was written and the extrapolation cannot
-// yet have reached the next frame; that is judged from how long calls took between the last two
-// readings of the clock, so that the loop's turns cost no clock reading.
-int64_t streamPosition(MusicStream* s)
+// Caller's thread: the position worked out afresh, reading the clock where the output is playing.
+[[gnu::noinline]] static int64_t positionWorkedOut(MusicStream* s, uint32_t epoch, uint32_t pullVersion)
 {
     PositionCache& c = s->position;
-    ++c.callsSinceRead;
-    const uint32_t epoch = s->epoch.load(std::memory_order_relaxed);
-    const uint32_t pullVersion = seqlockVersion(&s->pull);
-    if (epoch == c.epoch && pullVersion == c.pullVersion &&
-        (!c.output || seqlockVersion(&c.output->clock) == c.clockVersion)) {
-        if (!c.moving)
-            return c.frames;
-        if (c.callsLeft > 0) {
-            --c.callsLeft;
-            return c.frames;
-        }
-    }
     // Versions first: a record read after them is at least as new, so a newer one is never missed.
     const PullRecord p = seqlockRead(&s->pull);
     const uint32_t clockVersion = p.output ? seqlockVersion(&p.output->clock) : 0;
@@ -86,4 +71,27 @@ int64_t streamPosition(MusicStream* s)
     c.moving = moving;
     c.frames = frames;
     return frames;
+}
+
+// Caller's thread: the frame being heard now, what was handed to the output less what it has not
+// played yet. Nothing can have changed while neither record was written and the extrapolation cannot
+// yet have reached the next frame; that is judged from how long calls took between the last two
+// readings of the clock, so that the loop's turns cost no clock reading. A caller that stops for a
+// while may be given one answer that old, once, for as many calls as fitted in a frame before.
+int64_t streamPosition(MusicStream* s)
+{
+    PositionCache& c = s->position;
+    ++c.callsSinceRead;
+    const uint32_t epoch = s->epoch.load(std::memory_order_relaxed);
+    const uint32_t pullVersion = seqlockVersion(&s->pull);
+    if (epoch == c.epoch && pullVersion == c.pullVersion &&
+        (!c.output || seqlockVersion(&c.output->clock) == c.clockVersion)) {
+        if (!c.moving)
+            return c.frames;
+        if (c.callsLeft > 0) {
+            --c.callsLeft;
+            return c.frames;
+        }
+    }
+    return positionWorkedOut(s, epoch, pullVersion);
 }

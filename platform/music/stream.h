@@ -95,6 +95,8 @@ struct MusicStream {
     // Caller's thread only.
     bool everPlayed = false;
     PositionCache position;
+    uint64_t secondsAskedBytes = ~uint64_t{0};
+    double secondsAsked = 0.0;
 
     // Decoder only.
     std::vector<int16_t> decoded;
