@@ -101,12 +101,13 @@ if [ -n "$zero1" ] && [ -n "$zero2" ]; then
   check_between "seconds from the server's return to the music" "$resumed" -0.3 1
   check "after the server's return, no gap up to the pause" "${#runs[@]}" 1
   check_between "ms of the track left at the pause, held by the server" "$left" 1 185
-  # From P again: the frames never heard, the wait for the next frame, and the exit.
+  # From P again: the frames never heard, then the wait for the next frame and the exit, which take
+  # up to 200 ms on a busy 2-core machine (the music service's own part is within 5 ms).
   check_between "ms from P again to the end, beyond what was left" \
-    "$(awk -v a="$resumed_at" -v b="$ended_at" -v l="$left" 'BEGIN { print (b - a) / 1e6 - l }')" -5 150
+    "$(awk -v a="$resumed_at" -v b="$ended_at" -v l="$left" 'BEGIN { print (b - a) / 1e6 - l }')" -5 300
   check_between "ms the run lasted beyond the track and the pause" \
     "$(awk -v z="$zero1" -v e="$ended_at" -v n="$total" -v r=$rate -v p="$paused_at" -v q="$resumed_at" \
-      'BEGIN { print (e - z - n * 1e9 / r - (q - p)) / 1e6 }')" -30 150
+      'BEGIN { print (e - z - n * 1e9 / r - (q - p)) / 1e6 }')" -30 300
 else
   fail "the music was not heard both before the server was killed and after it came back"
   wait_exit 10
