@@ -14,7 +14,7 @@ struct SdlState {
     bool detached = false;
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
-    int64_t stuckNs = 0;  // no call for this long: the driver has stopped calling back
+    int64_t stuckNs = 0;  // no call for this long while playing: the driver has stopped calling back
     // SDL's audio thread only.
     int64_t handed = 0;
     int64_t handedBefore = 0;
@@ -63,7 +63,7 @@ static bool sdlOpen(Output* output)
     want.userdata = output;
     SDL_AudioSpec have{};
     state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 50'000'000;
+    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
     if (state->device == 0) {
         delete state;
         output->handle = nullptr;
