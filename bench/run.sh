@@ -90,6 +90,8 @@ for samples in 0 4; do
   done
 done
 row "loop turns per second outside frames" "$loop_turns" "$floor_turns" "≥ 5000000" "$(holds "$loop_turns" '>=' 5000000)"
+turns_ratio=$(awk -v d="$loop_turns" -v f="$floor_turns" 'BEGIN { printf "%.1f", d * 100 / f }')
+row "loop turns outside frames, % of the floor's in the same run" "$turns_ratio" "100" "≥ 80" "$(holds "$turns_ratio" '>=' 80)"
 
 # Peak resident memory.
 for track in 60 3600; do

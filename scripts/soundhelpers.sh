@@ -5,7 +5,14 @@
 #                         or has the speakers qv_sound_map names (PulseAudio's channel_map)
 #   qv_sound_kill         ends the server at once, as a crash would
 #   qv_sound_record FILE  records the sink's monitor, raw 16-bit stereo at 44.1 kHz, until stopped
-#   qv_sound_stop         stops recordings, the server and its helpers
+#   qv_sound_record_timed FILE TIMES RECORDER
+#                         the same with RECORDER (quillvane-record), and in TIMES when each frame was heard
+#   qv_track_zero TRACK REC TIMES HEARD
+#                         realtime ns at which the track's frame 0 was heard, or would have been, by the
+#                         first run of the track in the recording
+#   qv_keys_start PRESSKEYS  one process that presses keys on the X server (tests/presskeys.cpp)
+#   qv_press KEY          presses KEY into the focused window; prints the realtime ns the server had it
+#   qv_sound_stop         stops recordings, key presses, the server and its helpers
 
 qv_sound_pids=()
 
@@ -56,6 +63,30 @@ qv_sound_record() {
   parec --device=heard.monitor --raw --format=s16le --rate=44100 --channels=2 --latency-msec=5 > "$1" &
   qv_sound_pids+=($!)
   sleep 0.2
+}
+
+qv_sound_record_timed() {
+  "$3" "$1" "$2" &
+  qv_sound_pids+=($!)
+  sleep 0.3
+}
+
+qv_track_zero() {
+  local r t
+  read -r r t < <("$4" "$1" "$2" | awk '$1 == "music" { print $2, $3; exit }')
+  [ -n "$r" ] || return 1
+  awk -v k="$r" -v t="$t" -v r=44100 '$1 >= k { printf "%.0f\n", $2 - ($1 - k + t) * 1e9 / r; exit }' "$3"
+}
+
+qv_keys_start() {
+  coproc QV_KEYS { "$1"; }
+  qv_sound_pids+=("$QV_KEYS_PID")
+}
+
+qv_press() {
+  local stamp
+  echo "$1" >&"${QV_KEYS[1]}"
+  read -r -t 5 stamp <&"${QV_KEYS[0]}" && echo "$stamp"
 }
 
 qv_sound_stop() {

@@ -1,24 +1,23 @@
 // Sound outputs of the music service, behind one small interface: the desktop's sound server, SDL's
 // audio, and a silent clock. Each output plays on a thread of its own, from which it asks the stream
-// for frames (streamPull). Its control calls come from one thread at a time, under the stream's
-// control lock; framesHeard may be called from any thread and never waits.
+// for frames (streamPull) and publishes what has been heard (heardClockPublish). Its control calls
+// come from one thread at a time, under the stream's control lock.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "platform/music/decoder.h"
+#include "platform/music/seqlock.h"
 
 struct MusicStream;
 struct OutputFamily;
 
-// How many frames an output has had heard, published by its thread and read by any other.
-struct HeardClock {
-    std::atomic<uint32_t> sequence{0};
-    std::atomic<int64_t> heard{0};
-    std::atomic<int64_t> handed{0};
-    std::atomic<int64_t> stampNs{0};
-    std::atomic<bool> running{false};
+// How many of the frames an output was handed have been heard, and when that was true.
+struct HeardRecord {
+    int64_t heard;
+    int64_t handed;
+    int64_t stampNs;
+    int64_t running;  // readers extrapolate in real time from the stamp, never beyond what was handed
 };
 
 struct Output {
@@ -28,7 +27,7 @@ struct Output {
     int rate;
     int channels;
     Speaker layout[layoutChannelLimit];  // where each channel is meant to be heard
-    HeardClock clock;
+    Seqlock<HeardRecord> clock;
 };
 
 struct OutputFamily {
@@ -39,10 +38,10 @@ struct OutputFamily {
     void (*pause)(Output* output);
     // Drops what it holds unheard, so that what is pulled next is heard at once.
     void (*discard)(Output* output);
-    // Frames pulled since open that have been heard or discarded.
-    int64_t (*framesHeard)(Output* output);
-    // True once it can no longer play: its server went away, or it was refused.
+    // True once it can no longer play: its server went away or refused it, or its own read position
+    // stopped while it had frames to play.
     bool (*failed)(Output* output);
+    // No call of the output's thread into the stream runs any more once this returns.
     void (*close)(Output* output);
 };
 
@@ -56,12 +55,14 @@ extern const OutputFamily silentOutput;
 int64_t streamPull(Output* self, int16_t* out, int64_t frames, bool* atEnd, bool mustFill);
 // Output thread: a gap in the sound that the stream did not mean.
 void streamUnderrun(Output* self);
+// Output thread: the output has failed; the supervisor looks at once.
+void streamOutputFailed(Output* self);
 
 // Ends SDL's audio, once no stream uses it.
 void sdlOutputQuit();
 
-// Output thread: publishes frames heard and handed over; between publications readers extrapolate
-// while running, never beyond what was handed over.
-void heardClockPublish(HeardClock* clock, int64_t heard, int64_t handed, bool running);
-int64_t heardClockRead(const HeardClock* clock, int rate);
+// Output thread: frames heard and handed over until now.
+void heardClockPublish(Output* output, int64_t heard, int64_t handed, bool running);
+// Any thread: frames heard by now.
+int64_t heardClockRead(const Output* output);
 int64_t monotonicNs();

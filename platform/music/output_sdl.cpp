@@ -11,10 +11,11 @@
 
 struct SdlState {
     SDL_AudioDeviceID device = 0;
-    std::atomic<bool> detached{false};
+    // Set under the device's lock, so that no callback reads the ring once the output is closed.
+    bool detached = false;
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
-    int64_t stuckNs = 0;  // no call for this long: the driver has stopped calling back
+    int64_t stuckNs = 0;  // no call for this long while playing: the driver has stopped calling back
     ChannelMix toSdlOrder{};  // the stream's speakers in SDL's own order for its channel count
     // SDL's audio thread only.
     int64_t handed = 0;
@@ -28,7 +29,7 @@ static void fillDevice(void* user, Uint8* out, int len)
     SdlState* state = static_cast<SdlState*>(output->handle);
     state->lastCallbackNs.store(monotonicNs(), std::memory_order_relaxed);
     const int64_t want = len / (output->channels * 2);
-    if (state->detached.load(std::memory_order_acquire)) {
+    if (state->detached) {
         std::memset(out, 0, size_t(len));
         return;
     }
@@ -40,7 +41,7 @@ static void fillDevice(void* user, Uint8* out, int len)
         std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
     state->handedBefore = state->handed;
     state->handed += got;
-    heardClockPublish(&output->clock, heard, state->handedBefore, !atEnd);
+    heardClockPublish(output, heard, state->handedBefore, !atEnd);
 }
 
 static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -79,7 +80,7 @@ static bool sdlOpen(Output* output)
     want.userdata = output;
     SDL_AudioSpec have{};
     state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 50'000'000;
+    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
     if (state->device == 0) {
         delete state;
         output->handle = nullptr;
@@ -91,6 +92,7 @@ static bool sdlOpen(Output* output)
 static void sdlStart(Output* output)
 {
     SdlState* state = static_cast<SdlState*>(output->handle);
+    state->lastCallbackNs.store(monotonicNs(), std::memory_order_relaxed);
     state->unpaused.store(true, std::memory_order_relaxed);
     SDL_PauseAudioDevice(state->device, 0);
 }
@@ -102,21 +104,19 @@ static void sdlPause(Output* output)
     SDL_PauseAudioDevice(state->device, 1);
     // The device stops calling back: what it was given is as heard as it will be.
     SDL_LockAudioDevice(state->device);
-    heardClockPublish(&output->clock, state->handed, state->handed, false);
+    heardClockPublish(output, state->handed, state->handed, false);
     SDL_UnlockAudioDevice(state->device);
 }
 
 // SDL cannot take back a buffer it was given; at most one buffer of the old sound is heard.
 static void sdlDiscard(Output*) {}
 
-static int64_t sdlFramesHeard(Output* output)
+// A driver that stops calling back while it plays (SDL's own on a server that froze) is as good as gone.
+static bool sdlFailed(Output* output)
 {
-    return heardClockRead(&output->clock, output->rate);
-}
-
-static bool sdlFailed(Output*)
-{
-    return false;
+    const SdlState* state = static_cast<const SdlState*>(output->handle);
+    return state->unpaused.load(std::memory_order_relaxed) &&
+           monotonicNs() - state->lastCallbackNs.load(std::memory_order_relaxed) > state->stuckNs;
 }
 
 static void sdlClose(Output* output)
@@ -126,9 +126,11 @@ static void sdlClose(Output* output)
         return;
     // A driver that stopped calling back may never return: its thread is left alone, and the
     // device with it.
-    const bool stuck = state->unpaused.load(std::memory_order_relaxed) &&
-                       monotonicNs() - state->lastCallbackNs.load(std::memory_order_relaxed) > state->stuckNs;
-    state->detached.store(true, std::memory_order_release);
+    const bool stuck = sdlFailed(output);
+    // A stuck driver waits on its device outside the lock, so taking the lock does not wait on it.
+    SDL_LockAudioDevice(state->device);
+    state->detached = true;
+    SDL_UnlockAudioDevice(state->device);
     if (stuck)
         return;
     SDL_CloseAudioDevice(state->device);
@@ -142,4 +144,4 @@ void sdlOutputQuit()
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-const OutputFamily sdlOutput = {"sdl", sdlOpen, sdlStart, sdlPause, sdlDiscard, sdlFramesHeard, sdlFailed, sdlClose};
+const OutputFamily sdlOutput = {"sdl", sdlOpen, sdlStart, sdlPause, sdlDiscard, sdlFailed, sdlClose};

@@ -19,6 +19,15 @@ constexpr pa_usec_t tickUs = 5'000;
 // While the server waits for frames not yet decoded, as right after a restart.
 constexpr pa_usec_t hungryTickUs = 1'000;
 constexpr pa_usec_t connectTimeoutUs = 500'000;
+// How often the server is asked where its read position is, and how long that position may stand
+// while the server holds frames to play before the server counts as stalled: no longer than it
+// takes to play what it holds.
+constexpr int64_t pollNs = 25'000'000;
+constexpr int64_t stallNs = int64_t(targetLatencyUs) * 1000;
+// A server that does not answer at all; longer, since our own thread may be the one held up. A cork,
+// uncork or flush is given longer still: a busy server may be slow to carry it out.
+constexpr int64_t noReplyNs = 500'000'000;
+constexpr int64_t slowOperationNs = 1'000'000'000;
 
 struct ServerState {
     pa_threaded_mainloop* loop = nullptr;
@@ -39,6 +48,12 @@ struct ServerState {
     int64_t written = 0;
     int64_t heard = 0;
     bool hungry = false;
+    // Whether the server's own read position goes on while it has frames to play.
+    bool polling = false;
+    int64_t pollSentNs = 0;
+    int64_t operationSentNs = 0;
+    int64_t readIndex = -1;
+    int64_t progressNs = 0;
 };
 
 static ServerState* stateOf(Output* output)
@@ -63,7 +78,15 @@ static void publishHeard(Output* output)
         s->heard = s->written;
     const pa_timing_info* timing = pa_stream_get_timing_info(s->stream);
     const bool running = !s->corked && s->timingFresh && !s->allHeard && timing && timing->playing;
-    heardClockPublish(&output->clock, std::min(s->heard, s->written), s->written, running);
+    heardClockPublish(output, std::min(s->heard, s->written), s->written, running);
+}
+
+// Server thread, or under the lock.
+static void markFailed(Output* output)
+{
+    ServerState* s = stateOf(output);
+    if (!s->failed.exchange(true, std::memory_order_acq_rel))
+        streamOutputFailed(output);
 }
 
 struct DrainRequest {
@@ -91,6 +114,59 @@ static void onTimingUpdated(pa_stream*, int, void* user)
     if (--s->operationsPending == 0)
         s->timingFresh = true;
     publishHeard(output);
+}
+
+// Server thread: where the server's read position is. It counts as moving while it has nothing to
+// play (we starved it, or it has played the end), while it is told to wait, or while it is corked.
+static void onPolled(pa_stream* stream, int success, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    s->polling = false;
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    if (!success || !timing)
+        return;
+    const int64_t now = monotonicNs();
+    if (s->corked || s->operationsPending > 0 || !timing->playing || timing->write_index <= timing->read_index ||
+        timing->read_index != s->readIndex)
+        s->progressNs = now;
+    s->readIndex = timing->read_index;
+    publishHeard(output);
+    if (now - s->progressNs > stallNs)
+        markFailed(output);
+}
+
+// Server thread: asks where the server's read position is, and judges whether it has stalled.
+static void watchServer(Output* output)
+{
+    ServerState* s = stateOf(output);
+    const int64_t now = monotonicNs();
+    if (s->corked) {
+        s->progressNs = now;
+        return;
+    }
+    if (s->operationsPending > 0 ? now - s->operationSentNs > slowOperationNs
+                                 : s->polling && now - s->pollSentNs > noReplyNs) {
+        markFailed(output);
+        return;
+    }
+    if (!s->polling && now - s->pollSentNs >= pollNs) {
+        if (pa_operation* op = pa_stream_update_timing_info(s->stream, onPolled, output)) {
+            pa_operation_unref(op);
+            s->polling = true;
+            s->pollSentNs = now;
+        }
+    }
+}
+
+// Under the lock: a cork, uncork or flush sent, whose reply and fresh timing are waited for.
+static void operationSent(ServerState* s)
+{
+    const int64_t now = monotonicNs();
+    if (s->operationsPending++ == 0)
+        s->operationSentNs = now;
+    s->progressNs = now;
+    s->timingFresh = false;
 }
 
 // Server thread: a cork, uncork or flush has been carried out at the server.
@@ -162,6 +238,8 @@ static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, v
     fill(output);
     publishHeard(output);
     ServerState* s = stateOf(output);
+    if (s->stream && pa_stream_get_state(s->stream) == PA_STREAM_READY)
+        watchServer(output);
     if (s->context)
         pa_context_rttime_restart(s->context, event, pa_rtclock_now() + (s->hungry ? hungryTickUs : tickUs));
     (void)api;
@@ -170,20 +248,22 @@ static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, v
 // Server thread.
 static void onContextState(pa_context* context, void* user)
 {
-    ServerState* s = stateOf(static_cast<Output*>(user));
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
     const pa_context_state_t state = pa_context_get_state(context);
     if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-        s->failed.store(true, std::memory_order_release);
+        markFailed(output);
     pa_threaded_mainloop_signal(s->loop, 0);
 }
 
 // Server thread.
 static void onStreamState(pa_stream* stream, void* user)
 {
-    ServerState* s = stateOf(static_cast<Output*>(user));
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-        s->failed.store(true, std::memory_order_release);
+        markFailed(output);
     pa_threaded_mainloop_signal(s->loop, 0);
 }
 
@@ -326,8 +406,7 @@ static void cork(Output* output, bool corked)
     pa_threaded_mainloop_lock(s->loop);
     if (s->stream && s->corked != corked) {
         s->corked = corked;
-        s->timingFresh = false;
-        ++s->operationsPending;
+        operationSent(s);
         if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
             pa_operation_unref(op);
         if (!corked)
@@ -353,8 +432,7 @@ static void serverDiscard(Output* output)
     ServerState* s = stateOf(output);
     pa_threaded_mainloop_lock(s->loop);
     if (s->stream) {
-        s->timingFresh = false;
-        ++s->operationsPending;
+        operationSent(s);
         if (pa_operation* op = pa_stream_flush(s->stream, onCarriedOut, output))
             pa_operation_unref(op);
         // What was dropped counts as heard; a drain asked for before belongs to the old sound.
@@ -368,15 +446,10 @@ static void serverDiscard(Output* output)
     pa_threaded_mainloop_unlock(s->loop);
 }
 
-static int64_t serverFramesHeard(Output* output)
-{
-    return heardClockRead(&output->clock, output->rate);
-}
-
 static bool serverFailed(Output* output)
 {
     return stateOf(output)->failed.load(std::memory_order_acquire);
 }
 
-const OutputFamily serverOutput = {"server",      serverOpen,        serverStart,  serverPause,
-                                   serverDiscard, serverFramesHeard, serverFailed, serverClose};
+const OutputFamily serverOutput = {"server",      serverOpen,   serverStart, serverPause,
+                                   serverDiscard, serverFailed, serverClose};

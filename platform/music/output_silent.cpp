@@ -15,6 +15,7 @@ struct SilentState {
     std::condition_variable wake;
     bool quit = false;
     bool running = false;
+    bool discarded = false;
 };
 
 // Silent clock thread.
@@ -29,10 +30,15 @@ static void silentLoop(Output* output)
     while (!state->quit) {
         state->wake.wait_for(lock, std::chrono::milliseconds(5));
         const bool running = state->running;
+        const bool discarded = state->discarded;
+        state->discarded = false;
         lock.unlock();
         const int64_t now = monotonicNs();
-        // Time owed is paid in frames; what was not there to be taken is not made up later.
-        owed = running ? std::min(owed + double(now - last) * output->rate / 1e9, output->rate * 0.05) : 0.0;
+        // Time owed is paid in frames as soon as they are decoded, so that the clock keeps real time
+        // however late this thread or the decoder runs; a second behind at most, and nothing owed
+        // across a restart.
+        owed = running && !discarded ? std::min(owed + double(now - last) * output->rate / 1e9, double(output->rate))
+                                     : 0.0;
         last = now;
         while (owed >= 1.0) {
             const int64_t want = std::min<int64_t>(int64_t(owed), 1024);
@@ -40,12 +46,10 @@ static void silentLoop(Output* output)
             const int64_t got = streamPull(output, scratch.data(), want, &atEnd, false);
             handed += got;
             owed -= double(got);
-            if (got < want) {
-                owed = 0.0;
+            if (got < want)
                 break;
-            }
         }
-        heardClockPublish(&output->clock, handed, handed, false);
+        heardClockPublish(output, handed, handed, false);
         lock.lock();
     }
 }
@@ -76,12 +80,12 @@ static void silentPause(Output* output)
     silentSetRunning(output, false);
 }
 
-// Nothing is held: what was taken counts as heard at once.
-static void silentDiscard(Output*) {}
-
-static int64_t silentFramesHeard(Output* output)
+// Nothing is held: what was taken counts as heard at once. The restart owes no time of the old run.
+static void silentDiscard(Output* output)
 {
-    return heardClockRead(&output->clock, output->rate);
+    SilentState* state = static_cast<SilentState*>(output->handle);
+    std::lock_guard<std::mutex> lock(state->lock);
+    state->discarded = true;
 }
 
 static bool silentFailed(Output*)
@@ -102,5 +106,5 @@ static void silentClose(Output* output)
     output->handle = nullptr;
 }
 
-const OutputFamily silentOutput = {"silent", silentOpen,        silentStart,  silentPause,
-                                   silentDiscard, silentFramesHeard, silentFailed, silentClose};
+const OutputFamily silentOutput = {"silent",      silentOpen,   silentStart, silentPause,
+                                   silentDiscard, silentFailed, silentClose};

@@ -1,6 +1,13 @@
-# Two runs for the sanitizer build: one to the end of a short track, one with every key pressed.
-# Any sanitizer report fails the run.
+# Two runs for the sanitizer build: one to the end of a short track, one with every key pressed on a
+# private sound server that is killed before the end, so that the server's thread, the change to the
+# silent clock and the caller's reads are all checked. Any sanitizer report fails the run.
+# The checker's runtime is for the demo, not for this shell: bash's own leaks in the subshells of the
+# sound helpers would be reported as the run's.
+if [ -n "${LD_PRELOAD:-}" ]; then exec env -u LD_PRELOAD QV_DEMO_PRELOAD="$LD_PRELOAD" bash "$0" "$@"; fi
 . "$(dirname "$0")/lib.sh" "$1"
+demo_preload=${QV_DEMO_PRELOAD:-}
+. "$(dirname "$0")/../../scripts/soundhelpers.sh"
+trap 'qv_sound_stop; cleanup' EXIT
 
 clean_stderr() {
   if grep -q -E 'runtime error|AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|ThreadSanitizer' stderr; then
@@ -18,12 +25,15 @@ wait_exit 20
 check "to the end of the track: exit status" "$status" 0
 clean_stderr "to the end of the track"
 
+qv_sound_start "$work/server"
 track 30
 start
 qv_answer no
 window >/dev/null
 qv_key i 3 5 6 p space p i space
 sleep 1.5
+qv_sound_kill
+sleep 0.5
 qv_key Escape
 wait_exit 20
 check "with keys: exit status" "$status" 0
