@@ -25,8 +25,10 @@ qv_wait() {
   return 1
 }
 
-# Prints "X Y W H" of a window's drawable area in root coordinates.
+# Prints "X Y W H" of a window's drawable area in root coordinates. Without an id xwininfo would wait
+# for a click, so a window that never appeared fails here instead of hanging the caller.
 qv_geometry() {
+  [ -n "$1" ] || { echo "qv_geometry: no window" >&2; return 1; }
   xwininfo -id "$1" | awk '/Absolute upper-left X/{x=$4} /Absolute upper-left Y/{y=$4} /Width:/{w=$2} /Height:/{h=$2} END{print x, y, w, h}'
 }
 
