@@ -72,11 +72,17 @@ int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit)
         for (ssize_t i = 0; i + 4 <= got && i < 8192; ++i) {
             MpegFrame first{}, second{};
             unsigned char next[4];
+            if (!mpegFrameParse(buffer + i, &first))
+                continue;
             // The second header must follow where the first frame ends, with the same version,
-            // layer and rate: one alone is too easily found by chance.
-            if (mpegFrameParse(buffer + i, &first) &&
-                pread(fd, next, sizeof next, at + i + first.bytes) == sizeof next &&
-                mpegFrameParse(next, &second) && second.kind == first.kind)
+            // layer and rate: one alone is too easily found by chance. Most lie in what was read.
+            const int64_t nextAt = i + first.bytes;
+            const unsigned char* h = next;
+            if (nextAt + 4 <= got)
+                h = buffer + nextAt;
+            else if (pread(fd, next, sizeof next, at + nextAt) != sizeof next)
+                continue;
+            if (mpegFrameParse(h, &second) && second.kind == first.kind)
                 return at + i;
         }
     }
