@@ -13,56 +13,24 @@
 // at MPEG audio in what it does not recognise reads every byte so.
 struct SndfileState {
     SNDFILE* file;
-    int fd;
-    off_t base;  // where the bytes it sees start: the data chunk, for a WAV read as raw samples
-    off_t size;
-    off_t position;
-    off_t bufferStart;
-    size_t bufferLength;
-    unsigned char buffer[16 * 1024];  // left as it comes: each byte is written before it is read
+    FileWindow window;  // from the data chunk on, for a WAV read as raw samples
+    unsigned char buffer[16 * 1024];
 };
 
 static sf_count_t rawLength(void* source)
 {
-    return static_cast<SndfileState*>(source)->size;
+    return static_cast<SndfileState*>(source)->window.size;
 }
 
 static sf_count_t rawSeek(sf_count_t offset, int whence, void* source)
 {
-    SndfileState* s = static_cast<SndfileState*>(source);
-    return seekWithin(&s->position, s->size, offset, whence);
+    FileWindow& w = static_cast<SndfileState*>(source)->window;
+    return seekWithin(&w.position, w.size, offset, whence);
 }
 
 static sf_count_t rawRead(void* out, sf_count_t bytes, void* source)
 {
-    SndfileState* s = static_cast<SndfileState*>(source);
-    unsigned char* dst = static_cast<unsigned char*>(out);
-    bytes = std::min<sf_count_t>(bytes, std::max<off_t>(0, s->size - s->position));
-    sf_count_t done = 0;
-    while (done < bytes) {
-        const off_t end = s->bufferStart + off_t(s->bufferLength);
-        if (s->position >= s->bufferStart && s->position < end) {
-            const size_t take = size_t(std::min<sf_count_t>(bytes - done, end - s->position));
-            std::memcpy(dst + done, s->buffer + (s->position - s->bufferStart), take);
-            done += sf_count_t(take);
-            s->position += off_t(take);
-            continue;
-        }
-        // Large reads of samples go straight to the caller.
-        const bool direct = bytes - done >= sf_count_t(sizeof s->buffer);
-        const ssize_t got = direct ? pread(s->fd, dst + done, size_t(bytes - done), s->base + s->position)
-                                   : pread(s->fd, s->buffer, sizeof s->buffer, s->base + s->position);
-        if (got <= 0)
-            break;
-        if (direct) {
-            done += got;
-            s->position += got;
-        } else {
-            s->bufferStart = s->position;
-            s->bufferLength = size_t(got);
-        }
-    }
-    return done;
+    return fileWindowRead(&static_cast<SndfileState*>(source)->window, out, size_t(std::max<sf_count_t>(0, bytes)));
 }
 
 static sf_count_t rawWrite(const void*, sf_count_t, void*)
@@ -72,7 +40,7 @@ static sf_count_t rawWrite(const void*, sf_count_t, void*)
 
 static sf_count_t rawTell(void* source)
 {
-    return static_cast<SndfileState*>(source)->position;
+    return static_cast<SndfileState*>(source)->window.position;
 }
 
 // Where the data chunk's samples start in a RIFF WAV, or -1.
@@ -148,9 +116,9 @@ static int64_t framesOfUnknownLength(SndfileState* state, int channels)
     while ((got = sf_readf_short(state->file, scratch, chunk)) > 0) {
         counted += got;
         if (monotonicSeconds() - start > budgetSeconds) {
-            if (state->position <= 0)
+            if (state->window.position <= 0)
                 return -1;
-            return int64_t(double(counted) * double(state->size) / double(state->position));
+            return int64_t(double(counted) * double(state->window.size) / double(state->window.position));
         }
     }
     return counted > 0 ? counted : -1;
@@ -163,10 +131,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         return decoderFail(decoder, "cannot read the file");
     SndfileState* state = new SndfileState;
     state->file = nullptr;
-    state->fd = fd;
-    state->base = state->position = state->bufferStart = 0;
-    state->size = st.st_size;
-    state->bufferLength = 0;
+    fileWindowStart(&state->window, fd, 0, st.st_size, state->buffer, sizeof state->buffer);
     SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
     SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, state);
@@ -190,10 +155,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         Speaker layout[layoutChannelLimit];
         sndfileLayout(file, info.channels, layout);
         sf_close(file);
-        state->base = dataStart;
-        state->size = st.st_size - dataStart;
-        state->position = state->bufferStart = 0;
-        state->bufferLength = 0;
+        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer);
         SF_INFO raw{};
         raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         raw.samplerate = info.samplerate;
@@ -247,7 +209,7 @@ static void sndfileClose(Decoder* decoder)
     if (!state)
         return;
     sf_close(state->file);
-    close(state->fd);
+    close(state->window.fd);
     delete state;
 }
 
