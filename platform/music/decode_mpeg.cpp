@@ -11,45 +11,22 @@
 #include "platform/music/decoder.h"
 
 // Reads go through a buffer of our own: a scan touches every frame header, and a system call for
-// each would make it slow.
+// each would make it slow. What is before the audio (junk) is outside the window.
 struct MpegState {
     mpg123_handle* handle;
-    int fd;
-    off_t origin;  // where the audio starts in the file; what comes before is junk
-    off_t size;
-    off_t position;
-    off_t bufferStart;
-    size_t bufferLength;
+    FileWindow window;
     unsigned char buffer[120 * 1024];  // under the size allocators map afresh on every open
 };
 
 static ssize_t bufferedRead(void* source, void* out, size_t bytes)
 {
-    MpegState* s = static_cast<MpegState*>(source);
-    unsigned char* dst = static_cast<unsigned char*>(out);
-    size_t done = 0;
-    while (done < bytes) {
-        const off_t end = s->bufferStart + off_t(s->bufferLength);
-        if (s->position < s->bufferStart || s->position >= end) {
-            const ssize_t got = pread(s->fd, s->buffer, sizeof s->buffer, s->origin + s->position);
-            if (got <= 0)
-                break;
-            s->bufferStart = s->position;
-            s->bufferLength = size_t(got);
-            continue;
-        }
-        const size_t take = std::min(bytes - done, size_t(end - s->position));
-        std::memcpy(dst + done, s->buffer + (s->position - s->bufferStart), take);
-        done += take;
-        s->position += off_t(take);
-    }
-    return ssize_t(done);
+    return fileWindowRead(&static_cast<MpegState*>(source)->window, out, bytes);
 }
 
 static off_t bufferedSeek(void* source, off_t offset, int whence)
 {
-    MpegState* s = static_cast<MpegState*>(source);
-    return off_t(seekWithin(&s->position, s->size, offset, whence));
+    FileWindow& w = static_cast<MpegState*>(source)->window;
+    return off_t(seekWithin(&w.position, w.size, offset, whence));
 }
 
 static void mpegFree(MpegState* s)
@@ -68,29 +45,29 @@ static std::vector<MpegFrame> mpegRuns(MpegState* s)
     off_t at = 0;
     if (bufferedSeek(s, 0, SEEK_SET) == 0 && bufferedRead(s, h, 10) == 10 && std::memcmp(h, "ID3", 3) == 0)
         at = 10 + ((h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F));
-    const int64_t firstAt = mpegFindFramePair(s->fd, s->origin + at, 64 * 1024);
+    const int64_t firstAt = mpegFindFramePair(s->window.fd, s->window.base + at, 64 * 1024);
     // The last frame: from a pair near the end, frame by frame to where they stop.
-    int64_t lastAt = mpegFindFramePair(s->fd, s->origin + std::max<off_t>(at, s->size - 8 * 1024), 8 * 1024);
-    while (lastAt >= 0 && pread(s->fd, h, 4, lastAt) == 4 && mpegFrameParse(h, &last) &&
-           pread(s->fd, h, 4, lastAt + last.bytes) == 4 && mpegFrameParse(h, &frameAfter))
+    int64_t lastAt = mpegFindFramePair(s->window.fd, s->window.base + std::max<off_t>(at, s->window.size - 8 * 1024), 8 * 1024);
+    while (lastAt >= 0 && pread(s->window.fd, h, 4, lastAt) == 4 && mpegFrameParse(h, &last) &&
+           pread(s->window.fd, h, 4, lastAt + last.bytes) == 4 && mpegFrameParse(h, &frameAfter))
         lastAt += last.bytes;
-    if (firstAt < 0 || lastAt < 0 || pread(s->fd, h, 4, firstAt) != 4 || !mpegFrameParse(h, &first) ||
-        pread(s->fd, h, 4, lastAt) != 4 || !mpegFrameParse(h, &last) ||
+    if (firstAt < 0 || lastAt < 0 || pread(s->window.fd, h, 4, firstAt) != 4 || !mpegFrameParse(h, &first) ||
+        pread(s->window.fd, h, 4, lastAt) != 4 || !mpegFrameParse(h, &last) ||
         (first.rate == last.rate && first.channels == last.channels))
         return runs;
     constexpr int walkFrameLimit = 150000;
-    at = off_t(firstAt) - s->origin;
+    at = off_t(firstAt) - s->window.base;
     int n = 0;
-    for (; n < walkFrameLimit && at + 4 <= s->size; ++n) {
+    for (; n < walkFrameLimit && at + 4 <= s->window.size; ++n) {
         MpegFrame frame{};
         if (bufferedSeek(s, at, SEEK_SET) != at || bufferedRead(s, h, 4) != 4)
             break;
         if (!mpegFrameParse(h, &frame)) {
             // Tags and junk between joined files are passed over as the decoder passes them.
-            const int64_t next = mpegFindFramePair(s->fd, s->origin + at + 1, 64 * 1024);
+            const int64_t next = mpegFindFramePair(s->window.fd, s->window.base + at + 1, 64 * 1024);
             if (next < 0)
                 break;
-            at = off_t(next) - s->origin;
+            at = off_t(next) - s->window.base;
             continue;
         }
         if (runs.empty() || runs.back().rate != frame.rate || runs.back().channels != frame.channels) {
@@ -103,11 +80,11 @@ static std::vector<MpegFrame> mpegRuns(MpegState* s)
     }
     // Beyond the frames of about an hour the walk would delay the start: the rest is taken to be of
     // the last run's format and rate of bytes.
-    if (n == walkFrameLimit && !runs.empty() && runs.back().bytes > 0 && at < s->size)
-        runs.back().samples += int64_t(s->size - at) * runs.back().samples / runs.back().bytes;
+    if (n == walkFrameLimit && !runs.empty() && runs.back().bytes > 0 && at < s->window.size)
+        runs.back().samples += int64_t(s->window.size - at) * runs.back().samples / runs.back().bytes;
     // The first file's Info frame is no audio: the decoder leaves it out.
     unsigned char info[48];
-    if (runs.size() > 1 && pread(s->fd, info, sizeof info, firstAt) == sizeof info &&
+    if (runs.size() > 1 && pread(s->window.fd, info, sizeof info, firstAt) == sizeof info &&
         (memmem(info, sizeof info, "Xing", 4) || memmem(info, sizeof info, "Info", 4)))
         runs.front().samples -= first.samples;
     if (runs.size() < 2)
@@ -125,11 +102,7 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
     // the rest of it.
     MpegState* s = new MpegState;
     s->handle = nullptr;
-    s->position = s->bufferStart = 0;
-    s->bufferLength = 0;
-    s->fd = fd;
-    s->origin = off_t(start);
-    s->size = st.st_size - off_t(start);
+    fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer, sizeof s->buffer);
     s->handle = mpg123_new(nullptr, nullptr);
     if (!s->handle) {
         delete s;
@@ -225,7 +198,7 @@ static void mpegClose(Decoder* decoder)
     MpegState* s = static_cast<MpegState*>(decoder->handle);
     if (!s)
         return;
-    close(s->fd);
+    close(s->window.fd);
     mpegFree(s);
 }
 

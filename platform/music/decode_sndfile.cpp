@@ -9,35 +9,28 @@
 
 #include "platform/music/decoder.h"
 
+// libsndfile reads through us: on a descriptor it reads a few bytes per system call, and its guess
+// at MPEG audio in what it does not recognise reads every byte so.
 struct SndfileState {
     SNDFILE* file;
-    int fd;
-    off_t base;  // where the samples start, for a WAV read as raw samples
-    off_t size;
-    off_t position;
+    FileWindow window;  // from the data chunk on, for a WAV read as raw samples
+    unsigned char buffer[16 * 1024];
 };
 
-// A WAV whose sizes were never written is read as raw samples from its data chunk to the end.
 static sf_count_t rawLength(void* source)
 {
-    return static_cast<SndfileState*>(source)->size;
+    return static_cast<SndfileState*>(source)->window.size;
 }
 
 static sf_count_t rawSeek(sf_count_t offset, int whence, void* source)
 {
-    SndfileState* s = static_cast<SndfileState*>(source);
-    return seekWithin(&s->position, s->size, offset, whence);
+    FileWindow& w = static_cast<SndfileState*>(source)->window;
+    return seekWithin(&w.position, w.size, offset, whence);
 }
 
 static sf_count_t rawRead(void* out, sf_count_t bytes, void* source)
 {
-    SndfileState* s = static_cast<SndfileState*>(source);
-    const ssize_t got = pread(s->fd, out, size_t(std::min<sf_count_t>(bytes, std::max<off_t>(0, s->size - s->position))),
-                              s->base + s->position);
-    if (got <= 0)
-        return 0;
-    s->position += got;
-    return got;
+    return fileWindowRead(&static_cast<SndfileState*>(source)->window, out, size_t(std::max<sf_count_t>(0, bytes)));
 }
 
 static sf_count_t rawWrite(const void*, sf_count_t, void*)
@@ -47,7 +40,7 @@ static sf_count_t rawWrite(const void*, sf_count_t, void*)
 
 static sf_count_t rawTell(void* source)
 {
-    return static_cast<SndfileState*>(source)->position;
+    return static_cast<SndfileState*>(source)->window.position;
 }
 
 // Where the data chunk's samples start in a RIFF WAV, or -1.
@@ -110,7 +103,7 @@ static double monotonicSeconds()
 
 // A file whose header hides its length: counted for as long as an open may take, and where that is
 // not enough, the rest estimated from the bytes the count consumed.
-static int64_t framesOfUnknownLength(SNDFILE* file, int fd, int channels)
+static int64_t framesOfUnknownLength(SndfileState* state, int channels)
 {
     constexpr double budgetSeconds = 0.03;
     int16_t scratch[4096];
@@ -120,14 +113,12 @@ static int64_t framesOfUnknownLength(SNDFILE* file, int fd, int channels)
     const double start = monotonicSeconds();
     int64_t counted = 0;
     sf_count_t got = 0;
-    while ((got = sf_readf_short(file, scratch, chunk)) > 0) {
+    while ((got = sf_readf_short(state->file, scratch, chunk)) > 0) {
         counted += got;
         if (monotonicSeconds() - start > budgetSeconds) {
-            struct stat st {};
-            const off_t consumed = lseek(fd, 0, SEEK_CUR);
-            if (fstat(fd, &st) != 0 || consumed <= 0)
+            if (state->window.position <= 0)
                 return -1;
-            return int64_t(double(counted) * double(st.st_size) / double(consumed));
+            return int64_t(double(counted) * double(state->window.size) / double(state->window.position));
         }
     }
     return counted > 0 ? counted : -1;
@@ -135,32 +126,36 @@ static int64_t framesOfUnknownLength(SNDFILE* file, int fd, int channels)
 
 static bool sndfileOpen(Decoder* decoder, int fd)
 {
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return decoderFail(decoder, "cannot read the file");
+    SndfileState* state = new SndfileState;
+    state->file = nullptr;
+    fileWindowStart(&state->window, fd, 0, st.st_size, state->buffer, sizeof state->buffer);
+    SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
-    // libsndfile closes the descriptor it fails on, whatever it is told: it gets a copy of its own.
-    const int own = dup(fd);
-    SNDFILE* file = own >= 0 ? sf_open_fd(own, SFM_READ, &info, SF_TRUE) : nullptr;
-    if (!file)
+    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, state);
+    if (!file) {
+        delete state;
         return decoderFail(decoder, sf_strerror(nullptr));
+    }
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         // libsndfile would announce an estimate of its own and stop there.
         sf_close(file);
-        lseek(fd, 0, SEEK_SET);
+        delete state;
         decoder->family = &mpegDecoder;
         return mpegDecoder.open(decoder, fd);
     }
-    SndfileState* state = new SndfileState{file, fd, -1, 0, 0};
+    state->file = file;
     const int major = info.format & SF_FORMAT_TYPEMASK;
-    struct stat st {};
-    const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) &&
-                                    fstat(fd, &st) == 0 ? wavDataStart(fd, st.st_size) : -1;
+    const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)
+                                ? wavDataStart(fd, st.st_size) : -1;
     if (dataStart > 0 && dataStart < st.st_size && info.channels > 0) {
         // A recorder that died before writing the sizes: the samples run to the end of the file.
         Speaker layout[layoutChannelLimit];
         sndfileLayout(file, info.channels, layout);
         sf_close(file);
-        state->base = dataStart;
-        state->size = st.st_size - dataStart;
-        SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
+        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer);
         SF_INFO raw{};
         raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         raw.samplerate = info.samplerate;
@@ -179,7 +174,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     int64_t frames = info.frames;
     if (frames == SF_COUNT_MAX && info.channels > 0) {
-        frames = framesOfUnknownLength(file, fd, info.channels);
+        frames = framesOfUnknownLength(state, info.channels);
         if (frames <= 0 || sf_seek(file, 0, SEEK_SET) != 0) {
             sf_close(file);
             delete state;
@@ -214,7 +209,7 @@ static void sndfileClose(Decoder* decoder)
     if (!state)
         return;
     sf_close(state->file);
-    close(state->fd);
+    close(state->window.fd);
     delete state;
 }
 

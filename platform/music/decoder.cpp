@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +24,42 @@ int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence)
         return -1;
     *position = off_t(base + offset);
     return *position;
+}
+
+void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity)
+{
+    *window = FileWindow{fd, base, size, 0, 0, 0, capacity, buffer};
+}
+
+ssize_t fileWindowRead(FileWindow* w, void* out, size_t bytes)
+{
+    unsigned char* dst = static_cast<unsigned char*>(out);
+    bytes = size_t(std::min<off_t>(off_t(bytes), std::max<off_t>(0, w->size - w->position)));
+    size_t done = 0;
+    while (done < bytes) {
+        const off_t end = w->bufferStart + off_t(w->bufferLength);
+        if (w->position >= w->bufferStart && w->position < end) {
+            const size_t take = std::min(bytes - done, size_t(end - w->position));
+            std::memcpy(dst + done, w->buffer + (w->position - w->bufferStart), take);
+            done += take;
+            w->position += off_t(take);
+            continue;
+        }
+        // Reads as large as the block go straight to the caller.
+        const bool direct = bytes - done >= w->capacity;
+        const ssize_t got = direct ? pread(w->fd, dst + done, bytes - done, w->base + w->position)
+                                   : pread(w->fd, w->buffer, w->capacity, w->base + w->position);
+        if (got <= 0)
+            break;
+        if (direct) {
+            done += size_t(got);
+            w->position += got;
+        } else {
+            w->bufferStart = w->position;
+            w->bufferLength = size_t(got);
+        }
+    }
+    return ssize_t(done);
 }
 
 bool mpegFrameParse(const unsigned char* h, MpegFrame* frame)
@@ -72,11 +109,17 @@ int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit)
         for (ssize_t i = 0; i + 4 <= got && i < 8192; ++i) {
             MpegFrame first{}, second{};
             unsigned char next[4];
+            if (!mpegFrameParse(buffer + i, &first))
+                continue;
             // The second header must follow where the first frame ends, with the same version,
-            // layer and rate: one alone is too easily found by chance.
-            if (mpegFrameParse(buffer + i, &first) &&
-                pread(fd, next, sizeof next, at + i + first.bytes) == sizeof next &&
-                mpegFrameParse(next, &second) && second.kind == first.kind)
+            // layer and rate: one alone is too easily found by chance. Most lie in what was read.
+            const int64_t nextAt = i + first.bytes;
+            const unsigned char* h = next;
+            if (nextAt + 4 <= got)
+                h = buffer + nextAt;
+            else if (pread(fd, next, sizeof next, at + nextAt) != sizeof next)
+                continue;
+            if (mpegFrameParse(h, &second) && second.kind == first.kind)
                 return at + i;
         }
     }

@@ -104,6 +104,22 @@ int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit);
 // MPEG audio from byte `start` of the file, whatever comes before.
 bool mpegOpenAt(Decoder* decoder, int fd, int64_t start);
 
+// A file read through a block of our own: libraries that read a few bytes at a time would make a
+// system call of each. What they see starts at byte `base` and holds `size` bytes.
+struct FileWindow {
+    int fd;
+    off_t base;
+    off_t size;
+    off_t position;
+    off_t bufferStart;
+    size_t bufferLength;
+    size_t capacity;
+    unsigned char* buffer;  // of `capacity` bytes, left as it comes: each is written before it is read
+};
+void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity);
+// Up to `bytes` from the position on; fewer only at the end or on an error.
+ssize_t fileWindowRead(FileWindow* window, void* out, size_t bytes);
+
 // A seek in a file of `size` bytes read through callbacks of our own: the new position, or -1.
 int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence);
 
