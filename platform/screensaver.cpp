@@ -52,14 +52,16 @@ constexpr const char* saverPath = "/org/freedesktop/ScreenSaver";
 // A service that hangs must not hold the end of the run for long.
 constexpr int busTimeoutMs = 500;
 
-void closeBus(DBusConnection* bus)
+} // namespace
+
+static void closeBus(DBusConnection* bus)
 {
     dbus_connection_close(bus);
     dbus_connection_unref(bus);
 }
 
 // The session bus the desktop announces, without libdbus's fallback of launching one of its own.
-DBusConnection* openSessionBus()
+static DBusConnection* openSessionBus()
 {
     std::string address;
     if (const char* announced = std::getenv("DBUS_SESSION_BUS_ADDRESS"); announced && *announced) {
@@ -110,7 +112,7 @@ DBusConnection* openSessionBus()
 }
 
 // Calls a method of the screen saver service; the reply, or null when there is none.
-DBusMessage* callSaver(const char* method, int firstType, ...)
+static DBusMessage* callSaver(const char* method, int firstType, ...)
 {
     if (!keeper.bus || !dbus_connection_get_is_connected(keeper.bus))
         return nullptr;
@@ -137,7 +139,7 @@ DBusMessage* callSaver(const char* method, int firstType, ...)
     return reply;
 }
 
-void inhibit()
+static void inhibit()
 {
     const char* application = "Quillvane";
     const char* reason = "Playing music";
@@ -153,7 +155,7 @@ void inhibit()
     dbus_message_unref(reply);
 }
 
-void uninhibit()
+static void uninhibit()
 {
     if (!keeper.inhibited)
         return;
@@ -162,7 +164,7 @@ void uninhibit()
         dbus_message_unref(reply);
 }
 
-void holdXSaver(bool hold)
+static void holdXSaver(bool hold)
 {
     if (!keeper.display)
         return;
@@ -177,7 +179,7 @@ void holdXSaver(bool hold)
     XFlush(keeper.display);
 }
 
-void keepAwake(bool awake)
+static void keepAwake(bool awake)
 {
     holdXSaver(awake);
     if (awake)
@@ -186,7 +188,7 @@ void keepAwake(bool awake)
         uninhibit();
 }
 
-void runKeeper()
+static void runKeeper()
 {
     keeper.bus = openSessionBus();
     keeper.display = XOpenDisplay(nullptr);
@@ -222,14 +224,13 @@ void runKeeper()
     keeper.bus = nullptr;
 }
 
-void wakeKeeper()
+static void wakeKeeper()
 {
     const char byte = 1;
     // A full pipe already holds a wake-up.
     [[maybe_unused]] const ssize_t written = write(keeper.wakeWrite, &byte, 1);
 }
 
-} // namespace
 
 void startScreenKeeper()
 {
