@@ -4,7 +4,6 @@
 #define GLFW_EXPOSE_NATIVE_X11
 #include <GLFW/glfw3native.h>
 #include <X11/Xatom.h>
-#include <time.h>
 
 #include "platform/desktop.h"
 #include "platform/xutil.h"
@@ -18,6 +17,12 @@ static bool readPublishedExtents(Display* display, Window window, int* left, int
     *left = int(extents[0]);
     *top = int(extents[2]);
     return true;
+}
+
+static bool publishesExtents(Display* display, Window window)
+{
+    int left = 0, top = 0;
+    return readPublishedExtents(display, window, &left, &top);
 }
 
 // How far the drawable area lies right of and below the frame's outer corner, as the ancestors
@@ -72,14 +77,7 @@ static bool measureFrame(GLFWwindow* window, int* left, int* top)
     request.xclient.format = 32;
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureNotifyMask | SubstructureRedirectMask,
                &request);
-    for (int wait = 0; wait < 50; ++wait) {
-        XSync(display, False);
-        if (readPublishedExtents(display, handle, left, top))
-            return true;
-        const timespec pause{0, 2'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    return false;
+    return waitForWindow(display, handle, publishesExtents, 100) && readPublishedExtents(display, handle, left, top);
 }
 
 // The last place asked for, which showWindowAndFinishPlacement finishes once the manager has framed

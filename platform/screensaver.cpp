@@ -3,6 +3,7 @@
 // bus's round trips happen on a thread of its own; the frame that changes the state only stores a
 // flag and writes one byte to a pipe.
 #include "platform/desktop.h"
+#include "platform/xutil.h"
 
 #include <GLFW/glfw3.h>
 #define GLFW_EXPOSE_NATIVE_X11
@@ -236,6 +237,7 @@ void startScreenKeeper()
 {
     if (keeper.thread.joinable())
         return;
+    endProcessWhenDisplayLost();
     if (Display* display = glfwGetX11Display())
         XGetScreenSaver(display, &keeper.savedTimeout, &keeper.savedInterval, &keeper.savedBlanking,
                         &keeper.savedExposures);

@@ -4,6 +4,9 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 // Xlib's default handler ends the process on any error; inside a trap errors are counted instead.
 static unsigned long errorCount = 0;
@@ -85,14 +88,20 @@ bool isViewable(Display* display, Window window)
 
 bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Window), int milliseconds)
 {
-    for (int wait = 0; wait < milliseconds; ++wait) {
+    // Bounded by the clock, not by a count of tries: on a busy machine each round trip may take
+    // several milliseconds, and the caller's bound is what a person waits.
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
         XSync(display, False);
         if (reached(display, window))
             return true;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1'000'000 >= milliseconds)
+            return false;
         const timespec pause{0, 1'000'000};
         nanosleep(&pause, nullptr);
     }
-    return false;
 }
 
 const DesktopAtoms& desktopAtoms(Display* display)
@@ -140,4 +149,17 @@ bool readLatinKeys(Display* display, LatinKeys* keys)
         }
     XkbFreeKeyboard(keyboard, 0, True);
     return true;
+}
+
+// Xlib's own handler calls exit(), whose clean-up would run under the threads that still use what it
+// destroys, and ends in an abort. The display is gone, so nothing is left to give back through it.
+static int onDisplayLost(Display* display)
+{
+    std::fprintf(stderr, "quillvane: the display %s closed\n", DisplayString(display));
+    _exit(1);
+}
+
+void endProcessWhenDisplayLost()
+{
+    XSetIOErrorHandler(onDisplayLost);
 }

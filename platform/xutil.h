@@ -48,3 +48,6 @@ struct LatinKeys {
 };
 // False, with no letters anywhere, where the server has no keyboard extension.
 bool readLatinKeys(Display* display, LatinKeys* keys);
+
+// Once threads of the program's own run, a lost X connection ends the process at once, with 1.
+void endProcessWhenDisplayLost();

@@ -36,4 +36,21 @@ wait_exit 5
 check "exit status" "$status" 0
 kill "$other" 2>/dev/null
 
+# The display closing under a run, as when the session ends: the run ends at once with 1, where the
+# threads still running once made it abort.
+exec 4>"$work/display"
+Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+server=$!
+exec 4>&-
+display=:$(qv_wait 5 head -n1 "$work/display")
+printf '0\n0\n640\n480\n0\n0\n0\n0\n60\n0\n0' > settings.conf
+DISPLAY=$display start "$settings_demo"
+DISPLAY=$display window >/dev/null
+sleep 0.5
+kill "$server"
+wait "$server"
+wait_exit 5
+check "a closed display ends the run with 1" "$status" 1
+check "and says so" "$(cat stderr)" "quillvane: the display $display closed"
+
 finish
