@@ -108,7 +108,7 @@ while IFS='|' read -r name command keeps; do
     check "$name: fullscreen covers the screen" "$(covered "$win" "0 0 1920 1080")" "0 0 1920 1080"
     sleep 1
     check "$name: fullscreen still shown" "$(viewable "$win")" IsViewable
-    check "$name: fullscreen stays" "$(qv_geometry "$win")" "0 0 1920 1080"
+    check "$name: fullscreen stays" "$(covered "$win" "0 0 1920 1080")" "0 0 1920 1080"
     xdotool mousemove 960 540
     check "$name: fullscreen hides the cursor" "$("$xprobe" cursor)" hidden
     ends "$name fullscreen" close
