@@ -7,7 +7,7 @@
 #include "app/settings/settings.h"
 #include "app/state.h"
 #include "app/trace.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 #include "platform/music/music.h"
 
 static void startMusic()

@@ -3,7 +3,7 @@
 #include "app/demo.h"
 #include "app/settings/settings.h"
 #include "app/state.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 
 void getDesktopSize()
 {

@@ -1,7 +1,7 @@
 #include "app/trace.h"
 
 #include "app/state.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 #include "platform/music/music.h"
 
 #include <time.h>

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 #include "platform/music/music.h"
 
 namespace fake {

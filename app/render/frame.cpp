@@ -5,7 +5,7 @@
 #include "app/state.h"
 #include "app/trace.h"
 #include "app/status/statusline.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 #include "platform/music/music.h"
 
 struct CubeFace {

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "app/state.h"
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 
 static int32_t statusFirstCall = 1;
 static int32_t fpsFrameCount = 0;

@@ -4,9 +4,9 @@
 #include <GLFW/glfw3native.h>
 #include <X11/Xatom.h>
 
-#include "platform/desktop.h"
-#include "platform/monitor.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/monitor.h"
+#include "platform/desktop/xutil.h"
 
 static bool isFullscreen(Display* display, Window window)
 {

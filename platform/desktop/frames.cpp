@@ -5,8 +5,8 @@
 #include <GLFW/glfw3native.h>
 #include <X11/Xatom.h>
 
-#include "platform/desktop.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/xutil.h"
 
 // The frame's left and top extents as the running manager publishes them; false while it has not.
 static bool readPublishedExtents(Display* display, Window window, int* left, int* top)

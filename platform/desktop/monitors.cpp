@@ -4,8 +4,8 @@
 #include <GLFW/glfw3native.h>
 #include <X11/extensions/Xrandr.h>
 
-#include "platform/desktop.h"
-#include "platform/monitor.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/monitor.h"
 
 void primaryMonitorArea(Display* display, int* x, int* y, int* width, int* height)
 {

@@ -2,8 +2,8 @@
 // the session bus offers org.freedesktop.ScreenSaver, an inhibition is held. The X requests and the
 // bus's round trips happen on a thread of its own; the frame that changes the state only stores a
 // flag and writes one byte to a pipe.
-#include "platform/desktop.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/xutil.h"
 
 #include <GLFW/glfw3.h>
 #define GLFW_EXPOSE_NATIVE_X11

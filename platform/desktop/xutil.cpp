@@ -1,4 +1,4 @@
-#include "platform/xutil.h"
+#include "platform/desktop/xutil.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>

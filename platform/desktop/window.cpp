@@ -2,7 +2,7 @@
 // and the window library's clock.
 #include <GLFW/glfw3.h>
 
-#include "platform/desktop.h"
+#include "platform/desktop/desktop.h"
 
 static int cursorCounter = 0;
 

@@ -1,8 +1,8 @@
 // The window manager: whether one runs, what it answers, and the name a dead one left behind.
 #include <X11/Xatom.h>
 
-#include "platform/desktop.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/xutil.h"
 
 // The manager's window the root names: a running manager's names itself, one left behind by a
 // manager that died is gone. stale says which.

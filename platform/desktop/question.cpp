@@ -14,9 +14,9 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/desktop.h"
-#include "platform/monitor.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/monitor.h"
+#include "platform/desktop/xutil.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <initializer_list>
 
-#include "platform/desktop.h"
-#include "platform/xutil.h"
+#include "platform/desktop/desktop.h"
+#include "platform/desktop/xutil.h"
 
 // Written by the window's event callbacks, read by the main loop on every turn.
 static GLFWwindow* focusedWindow = nullptr;
