@@ -1,0 +1,538 @@
+// AAC, ALAC, WMA, WavPack, AC3, TTA, Speex, FLAC and Opus in other containers, tracker modules:
+// whatever the dedicated families do not recognise, through libavformat and libavcodec. Built as a
+// module of its own, loaded only for such a file: the libraries pull in over a hundred others.
+// It reads the one descriptor it is given through I/O of our own; no demuxer that would open another
+// file, a socket or a device is allowed, and any attempt to open one is refused.
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/music/decoder.h"
+
+namespace {
+
+// Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
+const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac";
+const char* const codecWhitelist =
+    "aac,aac_fixed,alac,wmav1,wmav2,wmapro,wmalossless,opus,vorbis,flac,wavpack,ac3,ac3_fixed,eac3,"
+    "tta,speex,ape,mpc7,mpc8,mp3float,mp3,mp2float,mp2,pcm_s16le,pcm_s16be,pcm_s24le,pcm_s24be,"
+    "pcm_s32le,pcm_s32be,pcm_f32le,pcm_f32be,pcm_f64le,pcm_f64be,pcm_u8";
+
+struct FfmpegState {
+    int fd;
+    off_t size;
+    off_t position;
+    AVIOContext* io;
+    AVFormatContext* format;
+    AVCodecContext* codec;
+    int stream;
+    AVPacket* packet;
+    AVFrame* frame;
+    SwrContext* swr;
+    int swrRate;
+    int swrFormat;
+    AVChannelLayout swrLayout;
+    std::vector<int16_t> pending;  // one decoded frame as interleaved 16-bit samples
+    size_t pendingAt;
+    LinkFormat pendingFormat;
+    int64_t length;  // frames announced; never more are delivered
+    int64_t delivered;
+    bool demuxed, drained;
+};
+
+int readPacket(void* opaque, uint8_t* out, int bytes)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(opaque);
+    const ssize_t got = pread(s->fd, out, size_t(bytes), s->position);
+    if (got <= 0)
+        return got == 0 ? AVERROR_EOF : AVERROR(EIO);
+    s->position += got;
+    return int(got);
+}
+
+int64_t seekTo(void* opaque, int64_t offset, int whence)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return s->size;
+    whence &= ~AVSEEK_FORCE;
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+        return -1;
+    if (base + offset < 0)
+        return -1;
+    s->position = off_t(base + offset);
+    return s->position;
+}
+
+// What a demuxer would open besides the file: playlists, references, segments. Never.
+int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
+{
+    return AVERROR(EPERM);
+}
+
+void closeContext(FfmpegState* s)
+{
+    avcodec_free_context(&s->codec);
+    avformat_close_input(&s->format);
+    if (s->io)
+        av_freep(&s->io->buffer);
+    avio_context_free(&s->io);
+    swr_free(&s->swr);
+    av_channel_layout_uninit(&s->swrLayout);
+    s->pending.clear();
+    s->pendingAt = 0;
+    s->demuxed = s->drained = false;
+}
+
+// The file from its first byte: demuxer, audio stream and decoder. False where any is not allowed.
+bool openContext(FfmpegState* s)
+{
+    constexpr int ioBlock = 32 * 1024;
+    s->position = 0;
+    unsigned char* buffer = static_cast<unsigned char*>(av_malloc(ioBlock));
+    if (!buffer)
+        return false;
+    s->io = avio_alloc_context(buffer, ioBlock, 0, s, readPacket, nullptr, seekTo);
+    if (!s->io) {
+        av_free(buffer);
+        return false;
+    }
+    AVFormatContext* format = avformat_alloc_context();
+    if (!format)
+        return false;
+    format->pb = s->io;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->format_whitelist = av_strdup(formatWhitelist);
+    format->codec_whitelist = av_strdup(codecWhitelist);
+    format->protocol_whitelist = av_strdup("none");
+    format->io_open = refuseOpen;
+    // On failure avformat_open_input frees the context.
+    if (avformat_open_input(&format, nullptr, nullptr, nullptr) < 0)
+        return false;
+    s->format = format;
+    if (avformat_find_stream_info(format, nullptr) < 0)
+        return false;
+    const AVCodec* decoder = nullptr;
+    s->stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (s->stream < 0 || !decoder)
+        return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (int(i) != s->stream)
+            format->streams[i]->discard = AVDISCARD_ALL;
+    s->codec = avcodec_alloc_context3(decoder);
+    if (!s->codec || avcodec_parameters_to_context(s->codec, format->streams[s->stream]->codecpar) < 0)
+        return false;
+    s->codec->thread_count = 1;
+    s->codec->codec_whitelist = av_strdup(codecWhitelist);
+    return avcodec_open2(s->codec, decoder, nullptr) == 0;
+}
+
+Speaker speakerOf(AVChannel channel)
+{
+    switch (channel) {
+    case AV_CHAN_FRONT_LEFT: case AV_CHAN_STEREO_LEFT: return speakerFrontLeft;
+    case AV_CHAN_FRONT_RIGHT: case AV_CHAN_STEREO_RIGHT: return speakerFrontRight;
+    case AV_CHAN_FRONT_CENTER: return speakerFrontCenter;
+    case AV_CHAN_LOW_FREQUENCY: case AV_CHAN_LOW_FREQUENCY_2: return speakerLfe;
+    case AV_CHAN_BACK_LEFT: return speakerRearLeft;
+    case AV_CHAN_BACK_RIGHT: return speakerRearRight;
+    case AV_CHAN_BACK_CENTER: return speakerRearCenter;
+    case AV_CHAN_SIDE_LEFT: return speakerSideLeft;
+    case AV_CHAN_SIDE_RIGHT: return speakerSideRight;
+    case AV_CHAN_FRONT_LEFT_OF_CENTER: return speakerFrontLeftOfCenter;
+    case AV_CHAN_FRONT_RIGHT_OF_CENTER: return speakerFrontRightOfCenter;
+    default: return speakerCount;
+    }
+}
+
+// Each channel where the stream's layout puts it; the WAV order's place for what it cannot name.
+void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
+{
+    static const Speaker wav[layoutChannelLimit] = {
+        speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+        speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight,
+    };
+    std::copy(wav, wav + layoutChannelLimit, out);
+    if (channels == 1) {
+        out[0] = speakerMono;
+        return;
+    }
+    if (layout->order != AV_CHANNEL_ORDER_NATIVE && layout->order != AV_CHANNEL_ORDER_CUSTOM)
+        return;
+    for (int c = 0; c < std::min(channels, layoutChannelLimit); ++c) {
+        const Speaker speaker = speakerOf(av_channel_layout_channel_from_index(layout, unsigned(c)));
+        if (speaker != speakerCount)
+            out[c] = speaker;
+    }
+}
+
+// The decoded frame in s->frame as interleaved 16-bit samples in `pending`; false where it cannot be
+// music (a damaged frame's format), so it is skipped.
+bool convertFrame(FfmpegState* s)
+{
+    AVFrame* f = s->frame;
+    const int channels = f->ch_layout.nb_channels;
+    if (f->nb_samples <= 0 || channels < 1 || channels > decoderChannelMax || f->sample_rate < decoderRateMin ||
+        f->sample_rate > decoderRateMax)
+        return false;
+    if (!s->swr || s->swrRate != f->sample_rate || s->swrFormat != f->format ||
+        av_channel_layout_compare(&s->swrLayout, &f->ch_layout) != 0) {
+        swr_free(&s->swr);
+        av_channel_layout_uninit(&s->swrLayout);
+        if (swr_alloc_set_opts2(&s->swr, &f->ch_layout, AV_SAMPLE_FMT_S16, f->sample_rate, &f->ch_layout,
+                                AVSampleFormat(f->format), f->sample_rate, 0, nullptr) < 0 ||
+            swr_init(s->swr) < 0) {
+            swr_free(&s->swr);
+            return false;
+        }
+        av_channel_layout_copy(&s->swrLayout, &f->ch_layout);
+        s->swrRate = f->sample_rate;
+        s->swrFormat = f->format;
+    }
+    s->pending.resize(size_t(f->nb_samples) * size_t(channels));
+    uint8_t* out = reinterpret_cast<uint8_t*>(s->pending.data());
+    const int made = swr_convert(s->swr, &out, f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+    if (made <= 0)
+        return false;
+    s->pending.resize(size_t(made) * size_t(channels));
+    s->pendingAt = 0;
+    s->pendingFormat.rate = f->sample_rate;
+    s->pendingFormat.channels = channels;
+    layoutOf(&f->ch_layout, channels, s->pendingFormat.layout);
+    return true;
+}
+
+// The next decoded frame into `pending`; false at the end. A packet the decoder refuses is skipped,
+// so that damage inside the file costs only what it hit.
+bool decodeNext(FfmpegState* s)
+{
+    for (;;) {
+        const int received = avcodec_receive_frame(s->codec, s->frame);
+        if (received == 0) {
+            const bool usable = convertFrame(s);
+            av_frame_unref(s->frame);
+            if (usable)
+                return true;
+            continue;
+        }
+        if (received != AVERROR(EAGAIN) || s->drained)
+            return false;
+        if (s->demuxed) {
+            avcodec_send_packet(s->codec, nullptr);
+            s->drained = true;
+            continue;
+        }
+        const int read = av_read_frame(s->format, s->packet);
+        if (read < 0) {
+            s->demuxed = true;
+            continue;
+        }
+        if (s->packet->stream_index == s->stream)
+            avcodec_send_packet(s->codec, s->packet);
+        av_packet_unref(s->packet);
+    }
+}
+
+uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Samples a packet decodes to, from the codec's own framing: the parser reads it from the packet's
+// header (Opus's TOC, Vorbis's block flags, FLAC's frame header).
+int64_t packetSamples(AVCodecParserContext* parser, AVCodecContext* context, const AVCodecParameters* par, AVPacket* p)
+{
+    if (parser) {
+        uint8_t* data = nullptr;
+        int size = 0;
+        parser->duration = 0;
+        av_parser_parse2(parser, context, &data, &size, p->data, p->size, p->pts, p->dts, p->pos);
+        if (parser->duration > 0)
+            return parser->duration;
+    }
+    const int samples = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), p->size);
+    return samples > 0 ? samples : -1;
+}
+
+// WMA 1 and 2 without the bit reservoir: a frame a packet, whose length the rate gives; the
+// decoder drops the first. With the reservoir a packet's frame count depends on the one before, and
+// the length is the header's.
+int64_t wmaFrameSamples(const AVCodecParameters* par)
+{
+    const int version = par->codec_id == AV_CODEC_ID_WMAV1 ? 1 : 2;
+    const int flagsAt = version == 1 ? 2 : 4;
+    if (par->extradata_size < flagsAt + 2)
+        return -1;
+    const int flags = par->extradata[flagsAt] | par->extradata[flagsAt + 1] << 8;
+    if (flags & 2)
+        return -1;
+    const int rate = par->sample_rate;
+    return int64_t(1) << (rate <= 16000 ? 9 : rate <= 22050 || (rate <= 32000 && version == 1) ? 10 : 11);
+}
+
+// Every packet's samples, less what the container marks to be skipped at the start and dropped at
+// the end (Opus's pre-skip, a last block's padding): what decoding from the start delivers. The
+// packets are read, not decoded. -1 where a packet's samples cannot be told.
+int64_t countPackets(FfmpegState* s)
+{
+    const AVCodecParameters* par = s->format->streams[s->stream]->codecpar;
+    AVCodecParserContext* parser = av_parser_init(par->codec_id);
+    AVCodecContext* context = avcodec_alloc_context3(nullptr);
+    if (parser)
+        parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    if (context)
+        avcodec_parameters_to_context(context, par);
+    const bool wma = par->codec_id == AV_CODEC_ID_WMAV1 || par->codec_id == AV_CODEC_ID_WMAV2;
+    const int64_t wmaFrame = wma ? wmaFrameSamples(par) : 0;
+    // Opus's pre-skip the decoder drops by itself; Vorbis's first packet and WMA's first frame only
+    // prime the decoder.
+    int64_t total = par->codec_id == AV_CODEC_ID_OPUS ? -int64_t(s->codec->delay) : 0;
+    bool first = true;
+    while (context && av_read_frame(s->format, s->packet) >= 0) {
+        if (s->packet->stream_index == s->stream) {
+            int64_t samples = wma ? wmaFrame : packetSamples(parser, context, par, s->packet);
+            if (first && (par->codec_id == AV_CODEC_ID_VORBIS || wma))
+                samples = 0;
+            first = false;
+            if (samples < 0) {
+                total = -1;
+                av_packet_unref(s->packet);
+                break;
+            }
+            total += samples;
+            size_t size = 0;
+            const uint8_t* skip = av_packet_get_side_data(s->packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+            if (skip && size >= 8)
+                total -= int64_t(le32(skip)) + int64_t(le32(skip + 4));
+        }
+        av_packet_unref(s->packet);
+    }
+    if (parser)
+        av_parser_close(parser);
+    avcodec_free_context(&context);
+    return total;
+}
+
+// ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
+// `scale` is the decoder's rate over the header's (2 where SBR doubles it).
+int64_t countAdts(int fd, off_t size, int64_t start, int scale)
+{
+    unsigned char block[64 * 1024];
+    int64_t at = start, blockAt = -1, samples = 0;
+    ssize_t held = 0;
+    while (at + 7 <= size) {
+        if (at < blockAt || at + 7 > blockAt + held) {
+            blockAt = at;
+            held = pread(fd, block, sizeof block, at);
+            if (held < 7)
+                break;
+        }
+        const unsigned char* h = block + (at - blockAt);
+        const int bytes = (h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5;
+        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7)
+            break;
+        samples += 1024 * ((h[6] & 3) + 1) * scale;
+        at += bytes;
+    }
+    return samples;
+}
+
+// AC3 and E-AC3: 1536 samples an AC3 frame, 256 a block of E-AC3's independent first substream.
+int64_t countAc3(int fd, off_t size, int64_t start)
+{
+    static const short kbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+    unsigned char block[64 * 1024];
+    int64_t at = start, blockAt = -1, samples = 0;
+    ssize_t held = 0;
+    while (at + 6 <= size) {
+        if (at < blockAt || at + 6 > blockAt + held) {
+            blockAt = at;
+            held = pread(fd, block, sizeof block, at);
+            if (held < 6)
+                break;
+        }
+        const unsigned char* h = block + (at - blockAt);
+        if (h[0] != 0x0B || h[1] != 0x77)
+            break;
+        const int bsid = h[5] >> 3;
+        const int fscod = h[4] >> 6;
+        int64_t bytes = 0;
+        if (bsid <= 10) {
+            const int code = h[4] & 0x3F;
+            if (fscod == 3 || code >= 38)
+                break;
+            const int rateKbps = kbps[code / 2];
+            const int words = fscod == 0 ? rateKbps * 2 : fscod == 2 ? rateKbps * 3 : rateKbps * 96000 / 44100 + (code & 1);
+            bytes = int64_t(words) * 2;
+            samples += 1536;
+        } else if (bsid <= 16) {
+            bytes = (int64_t((h[2] & 7) << 8 | h[3]) + 1) * 2;
+            const int streamType = h[2] >> 6;
+            const int substream = (h[2] >> 3) & 7;
+            static const int blocks[4] = {1, 2, 3, 6};
+            if ((streamType == 0 || streamType == 2) && substream == 0)
+                samples += 256 * (fscod == 3 ? 6 : blocks[(h[4] >> 4) & 3]);
+        } else {
+            break;
+        }
+        at += bytes;
+    }
+    return samples;
+}
+
+// Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
+int64_t afterId3(int fd)
+{
+    unsigned char h[10];
+    if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
+        return 0;
+    return 10 + (int64_t(h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F)) +
+           ((h[5] & 0x10) ? 10 : 0);
+}
+
+bool isFormat(const AVFormatContext* format, const char* name)
+{
+    return av_match_list(format->iformat->name, name, ',') > 0;
+}
+
+// The exact length at the decoder's rate, by the cheapest means the container allows: the header's
+// total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
+// WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
+// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond). -1 where
+// none can be told. May leave the context at the end of the file.
+int64_t countFrames(FfmpegState* s, int rate)
+{
+    const AVStream* st = s->format->streams[s->stream];
+    if (isFormat(s->format, "aac")) {
+        const int headerRate = st->codecpar->sample_rate;
+        unsigned char h[7];
+        const int64_t start = afterId3(s->fd);
+        static const int rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+        if (pread(s->fd, h, sizeof h, start) != sizeof h || ((h[2] >> 2) & 15) >= 13 || headerRate <= 0)
+            return -1;
+        const int coded = rates[(h[2] >> 2) & 15];
+        return countAdts(s->fd, s->size, start, rate == 2 * coded ? 2 : 1);
+    }
+    if (isFormat(s->format, "ac3,eac3"))
+        return countAc3(s->fd, s->size, afterId3(s->fd));
+    if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        return av_rescale_q(st->duration, st->time_base, AVRational{1, rate});
+    const int64_t counted = countPackets(s);
+    if (counted >= 0)
+        return counted;
+    // What the header says, where the packets cannot be counted; reads are held to it.
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        return av_rescale_q(st->duration, st->time_base, AVRational{1, rate});
+    return s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1;
+}
+
+bool ffmpegOpen(Decoder* decoder, int fd)
+{
+    av_log_set_level(AV_LOG_QUIET);
+    FfmpegState* s = new FfmpegState{};
+    s->fd = fd;
+    s->size = lseek(fd, 0, SEEK_END);
+    s->packet = av_packet_alloc();
+    s->frame = av_frame_alloc();
+    auto fail = [&](const char* why) {
+        closeContext(s);
+        av_packet_free(&s->packet);
+        av_frame_free(&s->frame);
+        delete s;
+        std::snprintf(decoder->error, sizeof decoder->error, "%s", why);
+        return false;
+    };
+    if (s->size <= 0 || !s->packet || !s->frame || !openContext(s))
+        return fail("Format not recognised.");
+    // The first frame says what the stream is: a file of which nothing decodes is no music.
+    if (!decodeNext(s))
+        return fail("cannot decode the stream");
+    const LinkFormat first = s->pendingFormat;
+    closeContext(s);
+    if (!openContext(s))
+        return fail("cannot decode the stream");
+    s->length = countFrames(s, first.rate);
+    closeContext(s);
+    if (s->length <= 0 || !openContext(s))
+        return fail("a stream of unknown length");
+    decoder->handle = s;
+    decoder->rate = first.rate;
+    decoder->channels = first.channels;
+    std::copy(first.layout, first.layout + layoutChannelLimit, decoder->layout);
+    decoder->frames = s->length;
+    s->pendingFormat = first;
+    return true;
+}
+
+int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    while (s->delivered < s->length) {
+        if (s->pendingAt < s->pending.size()) {
+            const int channels = s->pendingFormat.channels;
+            const int64_t frames = std::min({samples / channels, int64_t(s->pending.size() - s->pendingAt) / channels,
+                                             s->length - s->delivered});
+            if (frames <= 0)
+                return 0;
+            std::memcpy(out, &s->pending[s->pendingAt], size_t(frames) * size_t(channels) * 2);
+            s->pendingAt += size_t(frames) * size_t(channels);
+            s->delivered += frames;
+            *link = s->pendingFormat;
+            return frames;
+        }
+        if (!decodeNext(s)) {
+            // A decoder's last frames a little short of the count (its edge, a frame it dropped) are
+            // made up with silence, so that what is read meets the length; a file cut short is not.
+            const int64_t missing = s->length - s->delivered;
+            if (missing > decoder->rate / 10)
+                return 0;
+            const int channels = s->pendingFormat.channels;
+            s->pending.assign(size_t(missing) * size_t(channels), 0);
+            s->pendingAt = 0;
+        }
+    }
+    return 0;
+}
+
+bool ffmpegToStart(Decoder* decoder)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    const LinkFormat first = s->pendingFormat;
+    closeContext(s);
+    s->delivered = 0;
+    s->pendingFormat = first;
+    return openContext(s);
+}
+
+void ffmpegClose(Decoder* decoder)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    if (!s)
+        return;
+    closeContext(s);
+    av_packet_free(&s->packet);
+    av_frame_free(&s->frame);
+    close(s->fd);
+    delete s;
+}
+
+const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily()
+{
+    return &ffmpegFamily;
+}
