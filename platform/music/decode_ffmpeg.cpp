@@ -16,6 +16,7 @@ extern "C" {
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "platform/music/decoder.h"
@@ -325,13 +326,34 @@ int64_t countPackets(FfmpegState* s)
     return total;
 }
 
+const int adtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+
+// What a file delivers: `raw` frames in all from the family's reads, each run of one format in its
+// own rate; `frames` the same counted at the first run's rate, with each run's where they change.
+struct Count {
+    int64_t raw = -1;
+    int64_t frames = -1;
+    std::vector<int64_t> runs;
+};
+
 // ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
-// `scale` is the decoder's rate over the header's (2 where SBR doubles it).
-int64_t countAdts(int fd, off_t size, int64_t start, int scale)
+// `scale` is the decoder's rate over the header's (2 where SBR doubles it). Frames of another rate
+// or channel count (files joined, a radio capture) are a run of their own.
+Count countAdts(int fd, off_t size, int64_t start, int scale)
 {
     unsigned char block[64 * 1024];
-    int64_t at = start, blockAt = -1, samples = 0;
+    int64_t at = start, blockAt = -1, run = 0;
+    int rate = 0, channels = -1;
     ssize_t held = 0;
+    Count count;
+    count.raw = count.frames = 0;
+    int firstRate = 0;
+    auto endRun = [&] {
+        const int64_t frames = rate > 0 ? av_rescale(run, firstRate, rate) : 0;
+        count.frames += frames;
+        count.runs.push_back(frames);
+        run = 0;
+    };
     while (at + 7 <= size) {
         if (at < blockAt || at + 7 > blockAt + held) {
             blockAt = at;
@@ -341,12 +363,26 @@ int64_t countAdts(int fd, off_t size, int64_t start, int scale)
         }
         const unsigned char* h = block + (at - blockAt);
         const int bytes = (h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5;
-        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7)
+        const int rateIndex = (h[2] >> 2) & 15;
+        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7 || rateIndex >= 13)
             break;
-        samples += 1024 * ((h[6] & 3) + 1) * scale;
+        const int frameRate = adtsRates[rateIndex] * scale;
+        const int frameChannels = (h[2] & 1) << 2 | h[3] >> 6;
+        if (rate == 0)
+            firstRate = frameRate;
+        else if (frameRate != rate || frameChannels != channels)
+            endRun();
+        rate = frameRate;
+        channels = frameChannels;
+        const int64_t samples = 1024 * ((h[6] & 3) + 1) * scale;
+        run += samples;
+        count.raw += samples;
         at += bytes;
     }
-    return samples;
+    endRun();
+    if (count.runs.size() == 1)
+        count.runs.clear();
+    return count;
 }
 
 // AC3 and E-AC3: 1536 samples an AC3 frame, 256 a block of E-AC3's independent first substream.
@@ -410,32 +446,34 @@ bool isFormat(const AVFormatContext* format, const char* name)
 // The exact length at the decoder's rate, by the cheapest means the container allows: the header's
 // total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
 // WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
-// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond). -1 where
-// none can be told. May leave the context at the end of the file.
-int64_t countFrames(FfmpegState* s, int rate)
+// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond). May leave
+// the context at the end of the file.
+Count countFrames(FfmpegState* s, int rate)
 {
     const AVStream* st = s->format->streams[s->stream];
+    Count count;
+    auto all = [&](int64_t frames) {
+        count.raw = count.frames = frames;
+        return count;
+    };
     if (isFormat(s->format, "aac")) {
-        const int headerRate = st->codecpar->sample_rate;
         unsigned char h[7];
         const int64_t start = afterId3(s->fd);
-        static const int rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-        if (pread(s->fd, h, sizeof h, start) != sizeof h || ((h[2] >> 2) & 15) >= 13 || headerRate <= 0)
-            return -1;
-        const int coded = rates[(h[2] >> 2) & 15];
-        return countAdts(s->fd, s->size, start, rate == 2 * coded ? 2 : 1);
+        if (pread(s->fd, h, sizeof h, start) != sizeof h || ((h[2] >> 2) & 15) >= 13)
+            return count;
+        return countAdts(s->fd, s->size, start, rate == 2 * adtsRates[(h[2] >> 2) & 15] ? 2 : 1);
     }
     if (isFormat(s->format, "ac3,eac3"))
-        return countAc3(s->fd, s->size, afterId3(s->fd));
+        return all(countAc3(s->fd, s->size, afterId3(s->fd)));
     if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
-        return av_rescale_q(st->duration, st->time_base, AVRational{1, rate});
+        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
     const int64_t counted = countPackets(s);
     if (counted >= 0)
-        return counted;
+        return all(counted);
     // What the header says, where the packets cannot be counted; reads are held to it.
     if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
-        return av_rescale_q(st->duration, st->time_base, AVRational{1, rate});
-    return s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1;
+        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    return all(s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1);
 }
 
 bool ffmpegOpen(Decoder* decoder, int fd)
@@ -463,7 +501,8 @@ bool ffmpegOpen(Decoder* decoder, int fd)
     closeContext(s);
     if (!openContext(s))
         return fail("cannot decode the stream");
-    s->length = countFrames(s, first.rate);
+    Count count = countFrames(s, first.rate);
+    s->length = count.raw;
     closeContext(s);
     if (s->length <= 0 || !openContext(s))
         return fail("a stream of unknown length");
@@ -471,7 +510,8 @@ bool ffmpegOpen(Decoder* decoder, int fd)
     decoder->rate = first.rate;
     decoder->channels = first.channels;
     std::copy(first.layout, first.layout + layoutChannelLimit, decoder->layout);
-    decoder->frames = s->length;
+    decoder->frames = count.frames;
+    decoder->linkFrames = std::move(count.runs);
     s->pendingFormat = first;
     return true;
 }
