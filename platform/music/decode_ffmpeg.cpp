@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -283,47 +284,127 @@ int64_t wmaFrameSamples(const AVCodecParameters* par)
     return int64_t(1) << (rate <= 16000 ? 9 : rate <= 22050 || (rate <= 32000 && version == 1) ? 10 : 11);
 }
 
-// Every packet's samples, less what the container marks to be skipped at the start and dropped at
-// the end (Opus's pre-skip, a last block's padding): what decoding from the start delivers. The
-// packets are read, not decoded. -1 where a packet's samples cannot be told.
+// Packets of the audio stream read one by one, each counted in the samples it decodes to.
+struct PacketWalk {
+    const AVCodecParameters* par;
+    AVCodecParserContext* parser;
+    AVCodecContext* context;
+    int64_t wmaFrame;
+    bool first;
+    bool variable;  // FLAC frames of varying block size were seen
+    int64_t raw;    // the last packet's samples before any skip
+};
+
+void walkStart(PacketWalk* w, const AVCodecParameters* par)
+{
+    w->par = par;
+    w->parser = av_parser_init(par->codec_id);
+    w->context = avcodec_alloc_context3(nullptr);
+    if (w->parser)
+        w->parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    if (w->context)
+        avcodec_parameters_to_context(w->context, par);
+    const bool wma = par->codec_id == AV_CODEC_ID_WMAV1 || par->codec_id == AV_CODEC_ID_WMAV2;
+    w->wmaFrame = wma ? wmaFrameSamples(par) : 0;
+    w->first = true;
+    w->variable = false;
+}
+
+void walkEnd(PacketWalk* w)
+{
+    if (w->parser)
+        av_parser_close(w->parser);
+    w->parser = nullptr;
+    avcodec_free_context(&w->context);
+}
+
+// The next packet: false at the end. *samples is what it decodes to, less what the container marks
+// to be skipped at the start or dropped at the end (a last block's padding); -1 where it cannot be
+// told. Vorbis's first packet and WMA's first frame only prime the decoder.
+bool walkNext(FfmpegState* s, PacketWalk* w, int64_t* samples, int64_t* pts)
+{
+    while (w->context && av_read_frame(s->format, s->packet) >= 0) {
+        if (s->packet->stream_index != s->stream) {
+            av_packet_unref(s->packet);
+            continue;
+        }
+        const AVCodecID id = w->par->codec_id;
+        int64_t n = w->wmaFrame != 0 ? w->wmaFrame : packetSamples(w->parser, w->context, w->par, s->packet);
+        if (w->first && (id == AV_CODEC_ID_VORBIS || id == AV_CODEC_ID_WMAV1 || id == AV_CODEC_ID_WMAV2))
+            n = 0;
+        w->first = false;
+        w->raw = n;
+        if (id == AV_CODEC_ID_FLAC && s->packet->size > 1 && (s->packet->data[1] & 1))
+            w->variable = true;
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(s->packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        if (n >= 0 && skip && size >= 8)
+            n -= int64_t(le32(skip)) + int64_t(le32(skip + 4));
+        *samples = n;
+        *pts = s->packet->pts;
+        av_packet_unref(s->packet);
+        return true;
+    }
+    return false;
+}
+
+// Every packet's samples: what decoding from the start delivers. The packets are read, not decoded.
+// Opus's pre-skip the decoder drops by itself. -1 where a packet's samples cannot be told.
 int64_t countPackets(FfmpegState* s)
 {
-    const AVCodecParameters* par = s->format->streams[s->stream]->codecpar;
-    AVCodecParserContext* parser = av_parser_init(par->codec_id);
-    AVCodecContext* context = avcodec_alloc_context3(nullptr);
-    if (parser)
-        parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
-    if (context)
-        avcodec_parameters_to_context(context, par);
-    const bool wma = par->codec_id == AV_CODEC_ID_WMAV1 || par->codec_id == AV_CODEC_ID_WMAV2;
-    const int64_t wmaFrame = wma ? wmaFrameSamples(par) : 0;
-    // Opus's pre-skip the decoder drops by itself; Vorbis's first packet and WMA's first frame only
-    // prime the decoder.
-    int64_t total = par->codec_id == AV_CODEC_ID_OPUS ? -int64_t(s->codec->delay) : 0;
-    bool first = true;
-    while (context && av_read_frame(s->format, s->packet) >= 0) {
-        if (s->packet->stream_index == s->stream) {
-            int64_t samples = wma ? wmaFrame : packetSamples(parser, context, par, s->packet);
-            if (first && (par->codec_id == AV_CODEC_ID_VORBIS || wma))
-                samples = 0;
-            first = false;
-            if (samples < 0) {
-                total = -1;
-                av_packet_unref(s->packet);
-                break;
-            }
-            total += samples;
-            size_t size = 0;
-            const uint8_t* skip = av_packet_get_side_data(s->packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
-            if (skip && size >= 8)
-                total -= int64_t(le32(skip)) + int64_t(le32(skip + 4));
-        }
-        av_packet_unref(s->packet);
-    }
-    if (parser)
-        av_parser_close(parser);
-    avcodec_free_context(&context);
+    PacketWalk w{};
+    walkStart(&w, s->format->streams[s->stream]->codecpar);
+    int64_t total = w.par->codec_id == AV_CODEC_ID_OPUS ? -int64_t(s->codec->delay) : 0;
+    int64_t samples = 0, pts = 0;
+    while (total >= 0 && walkNext(s, &w, &samples, &pts))
+        total = samples < 0 ? -1 : total + samples;
+    walkEnd(&w);
     return total;
+}
+
+// Matroska and WebM: the packets from the last cue on, and where that last run starts from its
+// timestamp. Those are in milliseconds; where every packet's length is a multiple of more than
+// two of them (AAC, AC3 and MP3 frames, Opus's 2.5 ms steps, FLAC's fixed blocks) the nearest such
+// multiple is exact. -1 where that does not hold, for the whole walk.
+int64_t countMatroskaTail(FfmpegState* s, int rate)
+{
+    const AVStream* st = s->format->streams[s->stream];
+    const AVCodecID id = st->codecpar->codec_id;
+    if (id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AAC && id != AV_CODEC_ID_AC3 && id != AV_CODEC_ID_EAC3 &&
+        id != AV_CODEC_ID_MP3 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_FLAC)
+        return -1;
+    if (rate != st->codecpar->sample_rate || s->format->duration <= 0)
+        return -1;
+    PacketWalk w{};
+    walkStart(&w, st->codecpar);
+    int64_t first = 0, start = 0, samples = 0, pts = 0, tail = 0, tailStart = AV_NOPTS_VALUE;
+    bool ok = walkNext(s, &w, &first, &start) && w.raw > 0 && start != AV_NOPTS_VALUE;
+    const int64_t raw = w.raw;
+    const int64_t step = id == AV_CODEC_ID_OPUS ? 120 : raw;
+    bool variable = w.variable;
+    ok = ok && step * 1000 > 2 * int64_t(rate);
+    const int64_t end = av_rescale_q(s->format->duration, AV_TIME_BASE_Q, st->time_base);
+    ok = ok && av_seek_frame(s->format, s->stream, end, AVSEEK_FLAG_BACKWARD) >= 0;
+    walkEnd(&w);
+    walkStart(&w, st->codecpar);
+    w.first = false;
+    while (ok && walkNext(s, &w, &samples, &pts)) {
+        if (tailStart == AV_NOPTS_VALUE)
+            tailStart = pts;
+        ok = samples >= 0 && pts != AV_NOPTS_VALUE;
+        tail += samples;
+    }
+    variable = variable || w.variable;
+    walkEnd(&w);
+    if (!ok || variable || tailStart == AV_NOPTS_VALUE || tailStart <= start)
+        return -1;
+    const double before = double(tailStart - start) * av_q2d(st->time_base) * rate;
+    const int64_t position = int64_t(before / double(step) + 0.5) * step;
+    if (std::abs(double(position) - before) > rate / 1000.0 + 1)
+        return -1;
+    // What the first packet's side data and Opus's pre-skip leave out.
+    const int64_t skipped = raw - first + (id == AV_CODEC_ID_OPUS ? s->codec->delay : 0);
+    return position + tail - skipped;
 }
 
 const int adtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
@@ -446,9 +527,9 @@ bool isFormat(const AVFormatContext* format, const char* name)
 // The exact length at the decoder's rate, by the cheapest means the container allows: the header's
 // total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
 // WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
-// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond). May leave
-// the context at the end of the file.
-Count countFrames(FfmpegState* s, int rate)
+// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond); *moved
+// where that read the packets, leaving the context at the end of the file.
+Count countFrames(FfmpegState* s, int rate, bool* moved)
 {
     const AVStream* st = s->format->streams[s->stream];
     Count count;
@@ -467,7 +548,19 @@ Count countFrames(FfmpegState* s, int rate)
         return all(countAc3(s->fd, s->size, afterId3(s->fd)));
     if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
         return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
-    const int64_t counted = countPackets(s);
+    // The packets from the first: the context has decoded the first frame already.
+    *moved = true;
+    auto again = [&] {
+        closeContext(s);
+        return openContext(s);
+    };
+    if (!again())
+        return count;
+    int64_t counted = isFormat(s->format, "matroska") ? countMatroskaTail(s, rate) : -1;
+    if (counted < 0 && isFormat(s->format, "matroska") && !again())
+        return count;
+    if (counted < 0)
+        counted = countPackets(s);
     if (counted >= 0)
         return all(counted);
     // What the header says, where the packets cannot be counted; reads are held to it.
@@ -494,18 +587,21 @@ bool ffmpegOpen(Decoder* decoder, int fd)
     };
     if (s->size <= 0 || !s->packet || !s->frame || !openContext(s))
         return fail("Format not recognised.");
-    // The first frame says what the stream is: a file of which nothing decodes is no music.
+    // The first frame says what the stream is: a file of which nothing decodes is no music. It is
+    // kept for the first read unless counting the packets moved on.
     if (!decodeNext(s))
         return fail("cannot decode the stream");
     const LinkFormat first = s->pendingFormat;
-    closeContext(s);
-    if (!openContext(s))
-        return fail("cannot decode the stream");
-    Count count = countFrames(s, first.rate);
+    bool moved = false;
+    Count count = countFrames(s, first.rate, &moved);
     s->length = count.raw;
-    closeContext(s);
-    if (s->length <= 0 || !openContext(s))
+    if (s->length <= 0)
         return fail("a stream of unknown length");
+    if (moved) {
+        closeContext(s);
+        if (!openContext(s))
+            return fail("cannot decode the stream");
+    }
     decoder->handle = s;
     decoder->rate = first.rate;
     decoder->channels = first.channels;
