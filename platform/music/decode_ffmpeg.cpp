@@ -220,17 +220,21 @@ bool convertFrame(FfmpegState* s)
 // so that damage inside the file costs only what it hit.
 bool decodeNext(FfmpegState* s)
 {
-    for (;;) {
+    // Bounded, so that a file of nothing but damage ends rather than loops.
+    for (int errors = 0; errors < 1000;) {
         const int received = avcodec_receive_frame(s->codec, s->frame);
         if (received == 0) {
             const bool usable = convertFrame(s);
             av_frame_unref(s->frame);
             if (usable)
                 return true;
+            ++errors;
             continue;
         }
-        if (received != AVERROR(EAGAIN) || s->drained)
+        if (received == AVERROR_EOF || s->drained)
             return false;
+        if (received != AVERROR(EAGAIN))
+            ++errors;
         if (s->demuxed) {
             avcodec_send_packet(s->codec, nullptr);
             s->drained = true;
@@ -238,13 +242,16 @@ bool decodeNext(FfmpegState* s)
         }
         const int read = av_read_frame(s->format, s->packet);
         if (read < 0) {
-            s->demuxed = true;
+            // A damaged packet is passed over; the end of the file, or an error reading it, ends it.
+            if (read == AVERROR_EOF || read == AVERROR(EIO) || avio_feof(s->format->pb) || ++errors > 64)
+                s->demuxed = true;
             continue;
         }
-        if (s->packet->stream_index == s->stream)
-            avcodec_send_packet(s->codec, s->packet);
+        if (s->packet->stream_index == s->stream && avcodec_send_packet(s->codec, s->packet) < 0)
+            ++errors;
         av_packet_unref(s->packet);
     }
+    return false;
 }
 
 uint32_t le32(const uint8_t* p)
