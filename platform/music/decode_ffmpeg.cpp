@@ -22,15 +22,14 @@ extern "C" {
 
 #include "platform/music/decoder.h"
 
-namespace {
-
 // Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
-const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac";
-const char* const codecWhitelist =
+static const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac";
+static const char* const codecWhitelist =
     "aac,aac_fixed,alac,wmav1,wmav2,wmapro,wmalossless,opus,vorbis,flac,wavpack,ac3,ac3_fixed,eac3,"
     "tta,speex,ape,mpc7,mpc8,mp3float,mp3,mp2float,mp2,pcm_s16le,pcm_s16be,pcm_s24le,pcm_s24be,"
     "pcm_s32le,pcm_s32be,pcm_f32le,pcm_f32be,pcm_f64le,pcm_f64be,pcm_u8";
 
+namespace {
 struct FfmpegState {
     int fd;
     off_t size;
@@ -52,8 +51,9 @@ struct FfmpegState {
     int64_t delivered;
     bool demuxed, drained;
 };
+}  // namespace
 
-int readPacket(void* opaque, uint8_t* out, int bytes)
+static int readPacket(void* opaque, uint8_t* out, int bytes)
 {
     FfmpegState* s = static_cast<FfmpegState*>(opaque);
     const ssize_t got = pread(s->fd, out, size_t(bytes), s->position);
@@ -63,7 +63,7 @@ int readPacket(void* opaque, uint8_t* out, int bytes)
     return int(got);
 }
 
-int64_t seekTo(void* opaque, int64_t offset, int whence)
+static int64_t seekTo(void* opaque, int64_t offset, int whence)
 {
     FfmpegState* s = static_cast<FfmpegState*>(opaque);
     if (whence & AVSEEK_SIZE)
@@ -79,12 +79,12 @@ int64_t seekTo(void* opaque, int64_t offset, int whence)
 }
 
 // What a demuxer would open besides the file: playlists, references, segments. Never.
-int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
+static int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
 {
     return AVERROR(EPERM);
 }
 
-void closeContext(FfmpegState* s)
+static void closeContext(FfmpegState* s)
 {
     avcodec_free_context(&s->codec);
     avformat_close_input(&s->format);
@@ -99,7 +99,7 @@ void closeContext(FfmpegState* s)
 }
 
 // The file from its first byte: demuxer, audio stream and decoder. False where any is not allowed.
-bool openContext(FfmpegState* s)
+static bool openContext(FfmpegState* s)
 {
     constexpr int ioBlock = 32 * 1024;
     s->position = 0;
@@ -141,7 +141,7 @@ bool openContext(FfmpegState* s)
     return avcodec_open2(s->codec, decoder, nullptr) == 0;
 }
 
-Speaker speakerOf(AVChannel channel)
+static Speaker speakerOf(AVChannel channel)
 {
     switch (channel) {
     case AV_CHAN_FRONT_LEFT: case AV_CHAN_STEREO_LEFT: return speakerFrontLeft;
@@ -160,7 +160,7 @@ Speaker speakerOf(AVChannel channel)
 }
 
 // Each channel where the stream's layout puts it; the WAV order's place for what it cannot name.
-void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
+static void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
 {
     static const Speaker wav[layoutChannelLimit] = {
         speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
@@ -182,7 +182,7 @@ void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
 
 // The decoded frame in s->frame as interleaved 16-bit samples in `pending`; false where it cannot be
 // music (a damaged frame's format), so it is skipped.
-bool convertFrame(FfmpegState* s)
+static bool convertFrame(FfmpegState* s)
 {
     AVFrame* f = s->frame;
     const int channels = f->ch_layout.nb_channels;
@@ -218,7 +218,7 @@ bool convertFrame(FfmpegState* s)
 
 // The next decoded frame into `pending`; false at the end. A packet the decoder refuses is skipped,
 // so that damage inside the file costs only what it hit.
-bool decodeNext(FfmpegState* s)
+static bool decodeNext(FfmpegState* s)
 {
     // Bounded, so that a file of nothing but damage ends rather than loops.
     for (int errors = 0; errors < 1000;) {
@@ -254,14 +254,14 @@ bool decodeNext(FfmpegState* s)
     return false;
 }
 
-uint32_t le32(const uint8_t* p)
+static uint32_t le32(const uint8_t* p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 // Samples a packet decodes to, from the codec's own framing: the parser reads it from the packet's
 // header (Opus's TOC, Vorbis's block flags, FLAC's frame header).
-int64_t packetSamples(AVCodecParserContext* parser, AVCodecContext* context, const AVCodecParameters* par, AVPacket* p)
+static int64_t packetSamples(AVCodecParserContext* parser, AVCodecContext* context, const AVCodecParameters* par, AVPacket* p)
 {
     if (parser) {
         uint8_t* data = nullptr;
@@ -278,7 +278,7 @@ int64_t packetSamples(AVCodecParserContext* parser, AVCodecContext* context, con
 // WMA 1 and 2 without the bit reservoir: a frame a packet, whose length the rate gives; the
 // decoder drops the first. With the reservoir a packet's frame count depends on the one before, and
 // the length is the header's.
-int64_t wmaFrameSamples(const AVCodecParameters* par)
+static int64_t wmaFrameSamples(const AVCodecParameters* par)
 {
     const int version = par->codec_id == AV_CODEC_ID_WMAV1 ? 1 : 2;
     const int flagsAt = version == 1 ? 2 : 4;
@@ -292,6 +292,7 @@ int64_t wmaFrameSamples(const AVCodecParameters* par)
 }
 
 // Packets of the audio stream read one by one, each counted in the samples it decodes to.
+namespace {
 struct PacketWalk {
     const AVCodecParameters* par;
     AVCodecParserContext* parser;
@@ -301,8 +302,9 @@ struct PacketWalk {
     bool variable;  // FLAC frames of varying block size were seen
     int64_t raw;    // the last packet's samples before any skip
 };
+}  // namespace
 
-void walkStart(PacketWalk* w, const AVCodecParameters* par)
+static void walkStart(PacketWalk* w, const AVCodecParameters* par)
 {
     w->par = par;
     w->parser = av_parser_init(par->codec_id);
@@ -317,7 +319,7 @@ void walkStart(PacketWalk* w, const AVCodecParameters* par)
     w->variable = false;
 }
 
-void walkEnd(PacketWalk* w)
+static void walkEnd(PacketWalk* w)
 {
     if (w->parser)
         av_parser_close(w->parser);
@@ -328,7 +330,7 @@ void walkEnd(PacketWalk* w)
 // The next packet: false at the end. *samples is what it decodes to, less what the container marks
 // to be skipped at the start or dropped at the end (a last block's padding); -1 where it cannot be
 // told. Vorbis's first packet and WMA's first frame only prime the decoder.
-bool walkNext(FfmpegState* s, PacketWalk* w, int64_t* samples, int64_t* pts)
+static bool walkNext(FfmpegState* s, PacketWalk* w, int64_t* samples, int64_t* pts)
 {
     while (w->context && av_read_frame(s->format, s->packet) >= 0) {
         if (s->packet->stream_index != s->stream) {
@@ -357,7 +359,7 @@ bool walkNext(FfmpegState* s, PacketWalk* w, int64_t* samples, int64_t* pts)
 
 // Every packet's samples: what decoding from the start delivers. The packets are read, not decoded.
 // Opus's pre-skip the decoder drops by itself. -1 where a packet's samples cannot be told.
-int64_t countPackets(FfmpegState* s)
+static int64_t countPackets(FfmpegState* s)
 {
     PacketWalk w{};
     walkStart(&w, s->format->streams[s->stream]->codecpar);
@@ -373,7 +375,7 @@ int64_t countPackets(FfmpegState* s)
 // timestamp. Those are in milliseconds; where every packet's length is a multiple of more than
 // two of them (AAC, AC3 and MP3 frames, Opus's 2.5 ms steps, FLAC's fixed blocks) the nearest such
 // multiple is exact. -1 where that does not hold, for the whole walk.
-int64_t countMatroskaTail(FfmpegState* s, int rate)
+static int64_t countMatroskaTail(FfmpegState* s, int rate)
 {
     const AVStream* st = s->format->streams[s->stream];
     const AVCodecID id = st->codecpar->codec_id;
@@ -414,20 +416,22 @@ int64_t countMatroskaTail(FfmpegState* s, int rate)
     return position + tail - skipped;
 }
 
-const int adtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+static const int adtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
 
 // What a file delivers: `raw` frames in all from the family's reads, each run of one format in its
 // own rate; `frames` the same counted at the first run's rate, with each run's where they change.
+namespace {
 struct Count {
     int64_t raw = -1;
     int64_t frames = -1;
     std::vector<int64_t> runs;
 };
+}  // namespace
 
 // ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
 // `scale` is the decoder's rate over the header's (2 where SBR doubles it). Frames of another rate
 // or channel count (files joined, a radio capture) are a run of their own.
-Count countAdts(int fd, off_t size, int64_t start, int scale)
+static Count countAdts(int fd, off_t size, int64_t start, int scale)
 {
     unsigned char block[64 * 1024];
     int64_t at = start, blockAt = -1, run = 0;
@@ -474,7 +478,7 @@ Count countAdts(int fd, off_t size, int64_t start, int scale)
 }
 
 // AC3 and E-AC3: 1536 samples an AC3 frame, 256 a block of E-AC3's independent first substream.
-int64_t countAc3(int fd, off_t size, int64_t start)
+static int64_t countAc3(int fd, off_t size, int64_t start)
 {
     static const short kbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
     unsigned char block[64 * 1024];
@@ -517,7 +521,7 @@ int64_t countAc3(int fd, off_t size, int64_t start)
 }
 
 // Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
-int64_t afterId3(int fd)
+static int64_t afterId3(int fd)
 {
     unsigned char h[10];
     if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
@@ -526,7 +530,7 @@ int64_t afterId3(int fd)
            ((h[5] & 0x10) ? 10 : 0);
 }
 
-bool isFormat(const AVFormatContext* format, const char* name)
+static bool isFormat(const AVFormatContext* format, const char* name)
 {
     return av_match_list(format->iformat->name, name, ',') > 0;
 }
@@ -536,7 +540,7 @@ bool isFormat(const AVFormatContext* format, const char* name)
 // WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
 // packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond); *moved
 // where that read the packets, leaving the context at the end of the file.
-Count countFrames(FfmpegState* s, int rate, bool* moved)
+static Count countFrames(FfmpegState* s, int rate, bool* moved)
 {
     const AVStream* st = s->format->streams[s->stream];
     Count count;
@@ -576,7 +580,7 @@ Count countFrames(FfmpegState* s, int rate, bool* moved)
     return all(s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1);
 }
 
-bool ffmpegOpen(Decoder* decoder, int fd)
+static bool ffmpegOpen(Decoder* decoder, int fd)
 {
     av_log_set_level(AV_LOG_QUIET);
     FfmpegState* s = new FfmpegState{};
@@ -619,7 +623,7 @@ bool ffmpegOpen(Decoder* decoder, int fd)
     return true;
 }
 
-int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
+static int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
     while (s->delivered < s->length) {
@@ -649,7 +653,7 @@ int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* 
     return 0;
 }
 
-bool ffmpegToStart(Decoder* decoder)
+static bool ffmpegToStart(Decoder* decoder)
 {
     FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
     const LinkFormat first = s->pendingFormat;
@@ -659,7 +663,7 @@ bool ffmpegToStart(Decoder* decoder)
     return openContext(s);
 }
 
-void ffmpegClose(Decoder* decoder)
+static void ffmpegClose(Decoder* decoder)
 {
     FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
     if (!s)
@@ -671,9 +675,8 @@ void ffmpegClose(Decoder* decoder)
     delete s;
 }
 
-const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
+static const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
 
-}  // namespace
 
 extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily()
 {
