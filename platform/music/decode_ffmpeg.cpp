@@ -678,7 +678,7 @@ static void ffmpegClose(Decoder* decoder)
 static const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
 
 
-extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily()
+extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily(size_t decoderSize, size_t linkSize)
 {
-    return &ffmpegFamily;
+    return decoderSize == sizeof(Decoder) && linkSize == sizeof(LinkFormat) ? &ffmpegFamily : nullptr;
 }

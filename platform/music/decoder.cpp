@@ -189,9 +189,10 @@ static const DecoderFamily* ffmpegFamily()
         void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
         if (!module)
             continue;
-        using Entry = const DecoderFamily* (*)();
+        // A module of another build, whose records differ from ours, declines.
+        using Entry = const DecoderFamily* (*)(size_t, size_t);
         const Entry entry = reinterpret_cast<Entry>(dlsym(module, "quillvaneFfmpegFamily"));
-        family = entry ? entry() : nullptr;
+        family = entry ? entry(sizeof(Decoder), sizeof(LinkFormat)) : nullptr;
         if (family)
             break;
     }
