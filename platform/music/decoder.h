@@ -80,6 +80,7 @@ extern const DecoderFamily mpegDecoder;
 extern const DecoderFamily vorbisDecoder;
 extern const DecoderFamily opusDecoder;
 extern const DecoderFamily sndfileDecoder;
+extern const DecoderFamily flacDecoder;
 
 // Chooses the family by the file's content, never its name, and opens it. On failure
 // decoder->error says why.
