@@ -210,7 +210,9 @@ TEST_F(Music, WhatCannotBePlayedGivesHandleZero)
     mkdir(directory.c_str(), 0755);
     // A header that claims 2 000 000 000 frames a second.
     const std::string damaged = classes("classes", "0.2") + "/damaged-rate.wav";
-    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory, damaged}) {
+    // A FLAC whose every audio frame is zeroed: nothing in it is music.
+    const std::string zeroed = classes("classes", "0.2") + "/zeroed.flac";
+    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory, damaged, zeroed}) {
         EXPECT_EQ(musicStreamCreateFile(false, path.c_str(), 0, 0, 0), 0u) << path;
         EXPECT_STRNE(musicLastError(), "") << path;
     }
@@ -283,8 +285,8 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         {"AIFF", make("aiff.aiff", "sox IN OUT"), 44100, n, n, 1.0},
         {"cut Ogg Vorbis", cutOgg, 44100, cutOggFrames, cutOggFrames, double(cutOggFrames) / 44100},
         {"cut MP3", cut("cut.mp3", vbr), 44100, n * 65 / 100, n * 85 / 100, 0.75},
-        // FLAC's header keeps the whole length; what is missing ends the run early.
-        {"cut FLAC", cutFlac, 44100, n, n, double(heldFrames(cutFlac)) / 44100},
+        // FLAC's header keeps the whole length; the file wins: what it holds.
+        {"cut FLAC", cutFlac, 44100, heldFrames(cutFlac), heldFrames(cutFlac), double(heldFrames(cutFlac)) / 44100},
         // Every later link counted at the first one's rate.
         {"Ogg Vorbis chain of one format", kinds + "/chain-same.ogg", 48000, 19200, 19200, 0.4},
         {"Ogg Vorbis chain, 22.05 kHz mono second link", kinds + "/chain-rate.ogg", 48000, 19200, 19200, 0.4},
@@ -304,6 +306,49 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         EXPECT_DOUBLE_EQ(seconds(handle, length), double(length / 4) / c.rate) << c.name;
         musicChannelPlay(handle, true);
         EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds < 0 ? double(length / 4) / c.rate : c.seconds, 0.15) << c.name;
+        musicStreamFree(handle);
+    }
+}
+
+// What the file holds, by a decoder other than ours, whatever its header says; every frame heard.
+TEST_F(Music, LengthIsWhatTheFileHoldsWhateverItsHeaderSays)
+{
+    const std::string kinds = classes("classes", "0.2");
+    auto count = [](const std::string& command) {
+        FILE* pipe = popen(command.c_str(), "r");
+        long long value = 0;
+        EXPECT_EQ(fscanf(pipe, "%lld", &value), 1) << command;
+        pclose(pipe);
+        return int64_t(value);
+    };
+    auto flacHeld = [&](const std::string& path) {
+        return count("flac -d -F -c -s --force-raw-format --endian=little --sign=signed " + path + " 2>/dev/null | wc -c") / 4;
+    };
+    // Every frame of the join lasts 1152 frames at 44.1 kHz: 1152 samples there, 576 at 22.05 kHz.
+    auto mpegHeld = [&](const std::string& path) {
+        return count("ffprobe -v error -count_frames -select_streams a -show_entries stream=nb_read_frames -of csv=p=0 " + path) * 1152;
+    };
+    struct Case {
+        const char* name;
+        std::string path;
+        int64_t frames;
+    };
+    const Case cases[] = {
+        {"FLAC written through a pipe, total 0", kinds + "/pipe.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC whose total claims hours", kinds + "/total-more.flac", flacHeld(kinds + "/total-more.flac")},
+        {"FLAC whose total claims less", kinds + "/total-less.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC behind an ID3v2 tag", kinds + "/id3.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC with 2 KiB of damage in the middle", kinds + "/damaged.flac", flacHeld(kinds + "/damaged.flac")},
+        {"MP3s joined A-B-A, B at 22.05 kHz", kinds + "/joined-aba.mp3", mpegHeld(kinds + "/joined-aba.mp3")},
+    };
+    for (const Case& c : cases) {
+        ASSERT_GT(c.frames, 8000) << c.name;
+        const uint32_t handle = musicStreamCreateFile(false, c.path.c_str(), 0, 0, 0);
+        ASSERT_NE(handle, 0u) << c.name << ": " << musicLastError();
+        const uint64_t length = musicChannelGetLength(handle, musicPosByte);
+        EXPECT_EQ(int64_t(length / 4), c.frames) << c.name;
+        musicChannelPlay(handle, true);
+        EXPECT_NEAR(playToEnd(handle, 5.0), double(c.frames) / 44100, 0.15) << c.name;
         musicStreamFree(handle);
     }
 }
