@@ -189,10 +189,15 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         if (walk.runs.size() < 2)
             decoder->linkFrames.clear();
     } else {
-        // A file without a tag is counted by the decoder itself, where the walk reached its end.
-        if (!tag.present && (walk.complete || (walk.runs.empty() && s->window.size <= (off_t(16) << 20))))
-            mpg123_scan(s->handle);
-        frames = mpg123_length(s->handle);
+        // A file without a tag has the frames walked; where two frames in a row were not found to
+        // start a walk, the decoder counts them itself, for a file small enough.
+        if (!tag.present && walk.complete && walk.runs.size() == 1)
+            frames = off_t(walk.runs.front().samples);
+        else {
+            if (!tag.present && walk.runs.empty() && s->window.size <= (off_t(16) << 20))
+                mpg123_scan(s->handle);
+            frames = mpg123_length(s->handle);
+        }
     }
     if (frames <= 0) {
         mpegFree(s);

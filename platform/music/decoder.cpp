@@ -160,7 +160,8 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
             return &flacDecoder;
         // libsndfile passes over the tag itself; MPEG audio, or what no family knows, stays MPEG's.
         if (got >= 12 && (std::memcmp(after, "RIFF", 4) == 0 || std::memcmp(after, "FORM", 4) == 0 ||
-                          std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0))
+                          std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0 ||
+                          std::memcmp(after, "OggS", 4) == 0))
             return &sndfileDecoder;
     }
     if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)

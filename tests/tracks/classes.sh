@@ -57,8 +57,9 @@ sox -q -n -r 48000 -c 6 "$out/surround.ogg" synth "$(awk -v l="$link" 'BEGIN { p
 # pipe (STREAMINFO's total 0), through a pipe from a WAV whose header claims 2^29 frames (the total
 # claims hours), with a total that claims less, behind an ID3v2 tag, with 2 KiB of garbage in the middle, and with every audio frame
 # zeroed.
-sox -q -n -r 44100 -c 2 -b 16 -t raw - synth "$(awk -v l="$link" 'BEGIN { print 4 * l }')" pinknoise vol 0.5 |
-  flac --silent --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 -c - > "$out/pipe.flac" 2>/dev/null
+raw=(--force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100)
+sox -q -n -r 44100 -c 2 -b 16 -t raw "$tmp/noise.raw" synth "$(awk -v l="$link" 'BEGIN { print 4 * l }')" pinknoise vol 0.5
+flac --silent "${raw[@]}" -c - < "$tmp/noise.raw" > "$out/pipe.flac" 2>/dev/null
 sox -q -n -r 44100 -c 2 -b 16 -t wav - synth "$link" pinknoise vol 0.5 2>/dev/null | flac --silent -c - > "$out/total-more.flac" 2>/dev/null
 { printf 'ID3\3\0\0\0\0\10\0'; head -c 1024 /dev/zero; cat "$out/pipe.flac"; } > "$out/id3.flac"
 # A total that claims less: 8192 frames, in the low 32 of STREAMINFO's 36 bits.
@@ -66,13 +67,16 @@ cp "$out/pipe.flac" "$out/total-less.flac"
 printf '\0\0\40\0' | dd of="$out/total-less.flac" bs=1 seek=22 conv=notrunc status=none
 bytes=$(stat -c %s "$out/pipe.flac")
 { head -c $((bytes / 2)) "$out/pipe.flac"; head -c 2048 /dev/urandom; tail -c +$((bytes / 2 + 2049)) "$out/pipe.flac"; } > "$out/damaged.flac"
+# Zeroed from the first frame on, in a file whose STREAMINFO has its total: the header alone says music.
+flac --silent "${raw[@]}" "$tmp/noise.raw" -o "$tmp/whole.flac"
+bytes=$(stat -c %s "$tmp/whole.flac")
 at=4
 while :; do
-  read -r last b1 b2 b3 < <(od -An -tu1 -j$at -N4 "$out/pipe.flac")
+  read -r last b1 b2 b3 < <(od -An -tu1 -j$at -N4 "$tmp/whole.flac")
   at=$((at + 4 + (b1 << 16 | b2 << 8 | b3)))
   [ "$last" -ge 128 ] && break
 done
-{ head -c $at "$out/pipe.flac"; head -c $((bytes - at)) /dev/zero; } > "$out/zeroed.flac"
+{ head -c $at "$tmp/whole.flac"; head -c $((bytes - at)) /dev/zero; } > "$out/zeroed.flac"
 
 # Three MP3 files joined, the second at another rate: the first and last frames share a format.
 cat "$tmp/c.mp3" "$tmp/d.mp3" "$tmp/c.mp3" > "$out/joined-aba.mp3"
