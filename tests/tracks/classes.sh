@@ -55,8 +55,8 @@ sox -q -n -r 48000 -c 6 "$out/surround.ogg" synth "$(awk -v l="$link" 'BEGIN { p
 
 # FLAC as damage and other programs leave it, from noise so that frames are large: written through a
 # pipe (STREAMINFO's total 0), through a pipe from a WAV whose header claims 2^29 frames (the total
-# claims hours), with a total that claims less, behind an ID3v2 tag, with 2 KiB of garbage in the middle, and with every audio frame
-# zeroed.
+# claims hours), with a total that claims less, behind an ID3v2 tag, with 2 KiB of garbage in the
+# middle, with every audio frame zeroed, and two joined.
 raw=(--force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100)
 sox -q -n -r 44100 -c 2 -b 16 -t raw "$tmp/noise.raw" synth "$(awk -v l="$link" 'BEGIN { print 4 * l }')" pinknoise vol 0.5
 flac --silent "${raw[@]}" -c - < "$tmp/noise.raw" > "$out/pipe.flac" 2>/dev/null
@@ -77,6 +77,8 @@ while :; do
   [ "$last" -ge 128 ] && break
 done
 { head -c $at "$tmp/whole.flac"; head -c $((bytes - at)) /dev/zero; } > "$out/zeroed.flac"
+# Two FLAC files joined with cat: the frames of the second count from 0 again.
+cat "$tmp/whole.flac" "$out/pipe.flac" > "$out/joined.flac"
 
 # Three MP3 files joined, the second at another rate: the first and last frames share a format.
 cat "$tmp/c.mp3" "$tmp/d.mp3" "$tmp/c.mp3" > "$out/joined-aba.mp3"
