@@ -237,7 +237,7 @@ static bool flacHeaderParse(const unsigned char* p, size_t n, const FLAC__Stream
 static int64_t flacCountFromEnd(FlacState* s, off_t audioStart)
 {
     const off_t size = s->window.size;
-    for (off_t span : {off_t(256) << 10, off_t(16) << 20}) {
+    for (off_t span : {off_t(256) << 10, off_t(4) << 20}) {
         const off_t from = std::max(audioStart, size - span);
         std::vector<unsigned char> tail(size_t(size - from));
         if (tail.empty() || pread(s->window.fd, tail.data(), tail.size(), s->window.base + from) != ssize_t(tail.size()))
