@@ -62,6 +62,8 @@ static MpegWalk mpegWalk(MpegState* s)
         return walk;
     at = off_t(walk.firstAt) - s->window.base;
     const off_t walkEnd = std::min<off_t>(s->window.size, at + walkByteLimit);
+    constexpr off_t searchByteLimit = off_t(4) << 20;
+    off_t searched = 0;
     walk.complete = true;
     for (; at + 4 <= s->window.size; ++walk.frames) {
         MpegFrame frame{};
@@ -72,10 +74,16 @@ static MpegWalk mpegWalk(MpegState* s)
         if (bufferedSeek(s, at, SEEK_SET) != at || bufferedRead(s, h, 4) != 4)
             break;
         if (!mpegFrameParse(h, &frame)) {
-            // Tags and junk between joined files are passed over as the decoder passes them.
+            // Tags and junk between joined files are passed over as the decoder passes them; a
+            // search is byte by byte, so no more than a few MiB of them are searched in all.
             const int64_t next = mpegFindFramePair(s->window.fd, s->window.base + at + 1, 64 * 1024);
             if (next < 0)
                 break;
+            searched += off_t(next) - s->window.base - at;
+            if (searched > searchByteLimit) {
+                walk.complete = false;
+                break;
+            }
             at = off_t(next) - s->window.base;
             --walk.frames;
             continue;
