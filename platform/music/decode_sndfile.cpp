@@ -1,4 +1,5 @@
-// WAV, FLAC, AIFF and the rest of what libsndfile reads; MPEG audio it recognises goes to libmpg123.
+// WAV, AIFF and the rest of what libsndfile reads (native FLAC has a family of its own); MPEG audio
+// it recognises goes to libmpg123.
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <time.h>
