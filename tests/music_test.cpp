@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/music/decoder.h"
 #include "platform/music/music.h"
 
 namespace {
@@ -289,6 +290,9 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         {"Ogg Vorbis chain of one format", kinds + "/chain-same.ogg", 48000, 19200, 19200, 0.4},
         {"Ogg Vorbis chain, 22.05 kHz mono second link", kinds + "/chain-rate.ogg", 48000, 19200, 19200, 0.4},
         {"Ogg Opus chain, mono second link", kinds + "/mono-link.opus", 48000, 19200, 19200, 0.4},
+        // Links that convert as one, and a link that yields nothing, neither cut nor join the runs.
+        {"Ogg Opus chain, second link of mapping family 1", kinds + "/mapping-link.opus", 48000, 19200, 19200, 0.4},
+        {"Ogg Vorbis chain, an empty 22.05 kHz mono link between", kinds + "/empty-link.ogg", 48000, 19200, 19200, 0.4},
         // Joined files are played frame for frame, each one's encoder delay and padding included.
         {"MP3s joined, 22.05 kHz second", kinds + "/joined.mp3", 44100, n * 2 / 5, n * 2 / 5 + 6 * mpegFrame, -1},
         {"MP3 after 3000 bytes of junk", kinds + "/junk.mp3", 44100, n / 5, n / 5, 0.2},
@@ -378,7 +382,7 @@ TEST_F(Music, OutputCarriesTheDecodedSamples)
 TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
 {
     const std::string kinds = classes("pitch", "0.5");
-    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "joined.mp3"}) {
+    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "mapping-link.opus", "empty-link.ogg", "joined.mp3"}) {
         const std::string raw = folder + "/pitch.raw";
         musicFree();
         setenv("SDL_AUDIODRIVER", "disk", 1);
@@ -417,6 +421,42 @@ TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
         EXPECT_NEAR(pitch(0.1, 0.4), 440, 6) << name << ": the first link";
         EXPECT_NEAR(pitch(0.7, 0.95), 660, 6) << name << ": the second link";
     }
+}
+
+// Read system calls this thread has made so far.
+int64_t threadReads()
+{
+    std::ifstream io("/proc/thread-self/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "syscr:")
+            return value;
+    return -1;
+}
+
+// Hundreds of short links, each its own encode: the open reads the file a block at a time, not a
+// link at a time, and every frame of every link is delivered.
+TEST_F(Music, ManyLinkChainOpensInFewReadsAndDeliversEveryLink)
+{
+    constexpr int links = 200;
+    constexpr int64_t linkFrames = 441;  // 10 ms at 44.1 kHz
+    const std::string path = compose("many-links.ogg", "--seconds 0.01 --links " + std::to_string(links));
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    Decoder decoder{};
+    const int64_t before = threadReads();
+    ASSERT_TRUE(decoderOpen(&decoder, path.c_str())) << decoder.error;
+    const int64_t reads = threadReads() - before;
+    ASSERT_GE(before, 0);
+    EXPECT_LE(reads, 8 + st.st_size / (64 * 1024)) << "reads at open for " << st.st_size << " bytes";
+    EXPECT_EQ(decoder.frames, links * linkFrames);
+    std::vector<int16_t> buffer(4096 * size_t(decoder.outChannels));
+    int64_t delivered = 0;
+    for (int64_t got; (got = decoderRead(&decoder, buffer.data(), 4096)) > 0;)
+        delivered += got;
+    EXPECT_EQ(delivered, links * linkFrames);
+    decoderClose(&decoder);
 }
 
 } // namespace
