@@ -112,6 +112,13 @@ mem_damaged=$(field "$trace" peak-rss-kib)
 row "peak memory, damaged-rate file (MiB)" "$(awk -v k="$mem_damaged" 'BEGIN { printf "%.1f", k / 1024 }')" \
   "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_damaged" '<=' "$mem_floor + 10240")"
 
+# A chain of 1 000 short links, each its own encode: its open and its play cost one link's memory.
+"$build/quillvane-compose" track-links.ogg --seconds 0.01 --links 1000
+demo 4 60 links; escape_after 4; demo_wait
+mem_links=$(field "$trace" peak-rss-kib)
+row "peak memory, 1 000-link Ogg Vorbis chain (MiB)" "$(awk -v k="$mem_links" 'BEGIN { printf "%.1f", k / 1024 }')" \
+  "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_links" '<=' "$mem_floor + 10240")"
+
 # Underruns over the whole sample track, idle and with the other core kept busy.
 demo 4 60 45; demo_wait; idle_underruns=$(field "$trace" underruns)
 sh -c 'while :; do :; done' & busy=$!
