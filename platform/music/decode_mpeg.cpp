@@ -188,14 +188,9 @@ static int64_t mpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFor
     return 0;
 }
 
-// Opened afresh rather than sought: a seek keeps what the synthesis held where the stream ended,
-// and the second play of a joined file would not be the first.
 static bool mpegToStart(Decoder* decoder)
 {
-    MpegState* s = static_cast<MpegState*>(decoder->handle);
-    mpg123_close(s->handle);
-    bufferedSeek(s, 0, SEEK_SET);
-    return mpg123_open_handle(s->handle, s) == MPG123_OK;
+    return mpg123_seek(static_cast<MpegState*>(decoder->handle)->handle, 0, SEEK_SET) == 0;
 }
 
 static void mpegClose(Decoder* decoder)
