@@ -19,6 +19,8 @@ constexpr long blockBytes = 128 * 1024;
 constexpr int64_t walkLimit = 2 * blockBytes;
 constexpr int serialLimit = 16;
 constexpr size_t windowBytes = 64 * 1024;
+// Beyond any length the stream takes, and far from overflowing however many links add up to it.
+constexpr int64_t frameCeiling = int64_t{1} << 50;
 
 struct PageInfo {
     int64_t at;
@@ -198,7 +200,7 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     if (damaged || s.start < 0 || s.lastGranule < 0)
         return;
     link->usable = true;
-    link->frames = std::max<int64_t>(0, c->codec->linkFrames(c, s.start, s.lastGranule));
+    link->frames = std::clamp<int64_t>(c->codec->linkFrames(c, s.start, s.lastGranule), 0, frameCeiling);
 }
 
 bool sameFormat(const LinkFormat& a, const LinkFormat& b)
@@ -267,7 +269,7 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
             run = link.format;
             runFrames = 0;
         }
-        runFrames += link.frames;
+        runFrames = std::min(runFrames + link.frames, frameCeiling);
     }
     if (!anyUsable) {
         freeChain(c);
@@ -281,7 +283,7 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     std::copy(stream.layout, stream.layout + layoutChannelLimit, decoder->layout);
     decoder->frames = 0;
     for (size_t i = 0; i < runs.size(); ++i) {
-        const int64_t frames = framesAtRate(runs[i], runRates[i], stream.rate);
+        const int64_t frames = std::min(framesAtRate(runs[i], runRates[i], stream.rate), frameCeiling - decoder->frames);
         decoder->frames += frames;
         if (runs.size() > 1)
             decoder->linkFrames.push_back(frames);
