@@ -141,7 +141,7 @@ row "end of music to exit, 3 s track (ms)" "$em ($el–$eh)" "—" "≤ 40" "$(h
 "$build/quillvane-compose" hour.ogg --seconds 3600 --rate 22050 --channels 2 --silent
 sox -n -r 22050 -c 2 hour.wav synth 3600 sine 440 vol 0.1 2>/dev/null && lame --quiet -t -b 64 hour.wav hour.mp3 && rm hour.wav
 for f in hour.ogg hour.mp3; do head -c "$(( $(stat -c %s "$f") * 9 / 10 ))" "$f" > "cut-$f"; done
-for f in long-10h.flac cut-hour.ogg cut-hour.mp3; do
+for f in long-10h.flac cut-hour.ogg cut-hour.mp3 track-links.ogg; do
   for _ in 1 2 3 4 5; do "$build/quillvane-open" "$f" | awk '{ print $2 }'; done > d.txt
   read -r om ol oh < <(stats < d.txt)
   row "open, $f (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
