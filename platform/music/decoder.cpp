@@ -181,6 +181,10 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
 // What libsndfile does not recognise may still be MPEG audio after some junk, as players find it.
 static bool openAfterJunk(Decoder* decoder, int fd)
 {
+    // Ogg pages are no junk: frame headers found in a damaged Ogg file's packets are chance.
+    unsigned char magic[4];
+    if (pread(fd, magic, sizeof magic, 0) == sizeof magic && std::memcmp(magic, "OggS", 4) == 0)
+        return false;
     constexpr int64_t junkLimit = 64 * 1024;
     const int64_t start = mpegFindFramePair(fd, 0, junkLimit);
     if (start < 0)

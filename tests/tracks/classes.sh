@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes one small file of each kind that real collections and damage leave behind, into DIR: chained
-# Ogg Vorbis of one format, and one whose second link has another rate and channel count, an Ogg Opus chain with a
-# mono second link, two MP3 files joined with cat at different rates, MPEG audio after junk, a WAV
+# Ogg Vorbis of one format, one whose second link has another rate and channel count, and one with
+# an empty link of another format between two, an Ogg Opus chain with a mono second link, and one
+# whose second link differs only in its channel mapping (family 1, as ffmpeg can write it), two MP3 files joined with cat at different rates, MPEG audio after junk, a WAV
 # whose sizes were never written, a WAV whose header claims 2 000 000 000 frames a second, and a
 # 5.1 Ogg Vorbis with a tone of its own on each speaker. Each link is a tone of its own, so that
 # its pitch can be heard. Used by the tests, the fuzzer's seeds and the benchmarks.
@@ -23,12 +24,19 @@ tone 22050 1 b.ogg "$link" 660
 tone 48000 2 c.ogg "$link" 660
 cat "$tmp/a.ogg" "$tmp/b.ogg" > "$out/chain-rate.ogg"
 cat "$tmp/a.ogg" "$tmp/c.ogg" > "$out/chain-same.ogg"
+# Headers and no sound, as a recorder stopped at once leaves a file.
+tone 22050 1 e.wav 0.01 300
+sox -q "$tmp/e.wav" "$tmp/e.ogg" trim 0 0
+cat "$tmp/a.ogg" "$tmp/e.ogg" "$tmp/c.ogg" > "$out/empty-link.ogg"
 
 tone 48000 2 a.wav "$link" 440
 tone 48000 1 b.wav "$link" 660
 opusenc --quiet "$tmp/a.wav" "$tmp/a.opus"
 opusenc --quiet "$tmp/b.wav" "$tmp/b.opus"
 cat "$tmp/a.opus" "$tmp/b.opus" > "$out/mono-link.opus"
+tone 48000 2 f.wav "$link" 660
+ffmpeg -v error -nostdin -i "$tmp/f.wav" -c:a libopus -mapping_family 1 "$tmp/f.opus"
+cat "$tmp/a.opus" "$tmp/f.opus" > "$out/mapping-link.opus"
 
 tone 44100 2 c.wav "$link" 440
 tone 22050 2 d.wav "$link" 660
