@@ -49,7 +49,7 @@ void decodeLoop(MusicStream* s)
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);
-            if (w - s->read.load(std::memory_order_acquire) >= count)
+            if (w - s->read.load(std::memory_order_acquire) >= count - keptBlocks)
                 break;
             int16_t* dst = &s->samples[(w % count) * blockFrames * size_t(outChannels)];
             // Never beyond the announced length: the position must meet it exactly at the end.
@@ -58,6 +58,7 @@ void decodeLoop(MusicStream* s)
             RingBlock& block = s->blocks[w % count];
             block.epoch = epoch;
             block.frames = uint32_t(got);
+            block.start = decodedFrames;
             decodedFrames += got;
             block.last = got < want || decodedFrames >= s->lengthFrames;
             finished = block.last;
