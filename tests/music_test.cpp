@@ -504,7 +504,7 @@ PrivateServer startServer()
     server.dir = folder + "/server";
     mkdir(server.dir.c_str(), 0700);
     const std::string file = server.dir + "/server.pa";
-    std::ofstream(file) << "load-module module-null-sink sink_name=heard rate=44100 channels=2 format=s16le norewinds=1\n"
+    std::ofstream(file) << "load-module module-null-sink sink_name=heard rate=44100 channels=2 norewinds=1\n"
                         << "set-default-sink heard\n"
                         << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << server.dir
                         << "/native\n";

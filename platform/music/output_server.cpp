@@ -86,8 +86,10 @@ static void publishHeard(Output* output)
         if (played > 0)
             s->heard = std::max(s->heard, s->ahead + played);
     }
-    if (!s->corked && s->aheadFromNs)
-        s->heard = std::max(s->heard, std::min(s->ahead, (monotonicNs() - s->aheadFromNs) * output->rate / 1'000'000'000));
+    if (!s->corked && s->aheadFromNs) {
+        const double aheadHeard = double(monotonicNs() - s->aheadFromNs) * output->rate / 1e9;
+        s->heard = std::max(s->heard, std::min(s->ahead, int64_t(aheadHeard)));
+    }
     if (s->allHeard)
         s->heard = s->written;
     const pa_timing_info* timing = pa_stream_get_timing_info(s->stream);
