@@ -75,7 +75,6 @@ sleep 2
 qv_sound_kill
 sleep 1
 qv_sound_fresh=1 qv_sound_start "$work/server"
-back=$(now)
 qv_sound_record_timed after.raw after.times "$build/tests/record"
 zero1=$(qv_track_zero track.raw before.raw before.times "$heard")
 if [ -n "$zero1" ]; then
@@ -100,10 +99,8 @@ if [ -n "$zero1" ]; then
   check_between "server started again: ms the music is behind the wall clock" "$behind" -30 30
   mapfile -t runs < <(segments after.raw)
   read -r r1 t1 n1 <<< "${runs[0]:-0 0 0}"
-  resumed=$(awk -v b="$back" -v f="$r1" -v r=$rate 'BEGIN { printf "%.3f", f / r - 0.3 }')
   left=$(awk -v n="$total" -v e="$((t1 + n1))" -v r=$rate 'BEGIN { printf "%.1f", (n - e) * 1000 / r }')
-  echo "sound: the music heard again $resumed s into the recording, from track frame $t1; paused with $left ms left"
-  check_between "seconds from the server's return to the music" "$resumed" -0.3 1
+  echo "sound: paused with $left ms left"
   check "after the server's return, no gap up to the pause" "${#runs[@]}" 1
   check_between "ms of the track left at the pause, held by the server" "$left" 1 185
   # From P again: the frames never heard, then the wait for the next frame and the exit, which take
