@@ -28,7 +28,8 @@ struct GLFWwindow;
 // for closeRequested, the start-up question's time included.
 void beginDesktopSession();
 
-// True once the session asked the run to end; the main loop takes it as the window's close request.
+// True once the session asked the run to end, or another client destroyed the window; the main
+// loop takes it as the window's close request. Reads a flag: no round trip.
 bool closeRequested();
 
 // Answers of the start-up question.
@@ -87,9 +88,8 @@ void coverPrimaryMonitor(GLFWwindow* window);
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus, its key events and the keyboard's layout, and takes the
-// window's destruction by another client as its close button. Called once, before the window is
-// shown.
+// Starts following the window's focus, its key events, the keyboard's layout and the window's
+// destruction by another client (for closeRequested). Called once, before the window is shown.
 void followWindowInput(GLFWwindow* window);
 
 // True while the window has the input focus. Reads state kept from the window's events: no round

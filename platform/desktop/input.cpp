@@ -7,6 +7,7 @@
 #include <X11/Xlibint.h>
 
 #include "platform/desktop/desktop.h"
+#include "platform/desktop/session.h"
 #include "platform/desktop/xutil.h"
 
 // What the window library's connection delivers for the window, seen as Xlib reads it from the
@@ -20,7 +21,6 @@ struct Press {
     unsigned char group;
 };
 struct WindowInput {
-    GLFWwindow* window;
     Window handle;
     GLFWwindow* focused;
     uint8_t keyDown[GLFW_KEY_LAST + 1];
@@ -29,6 +29,9 @@ struct WindowInput {
     // reports it.
     Press presses[pressCapacity];
     unsigned pressesRead, pressesWritten;
+    // Set when the window's DestroyNotify is read: by another client's hand while the demo runs,
+    // by the window library's own at the end, when the window's record may be gone already.
+    bool destroyed;
     WireToEvent readKeyPress, readDestroyNotify;
 };
 
@@ -58,14 +61,17 @@ static Bool onKeyPressRead(Display* display, XEvent* event, xEvent* wire)
     return kept;
 }
 
-// The close button's way out, for a window another client destroyed: nothing may be asked of it
-// any more.
 static Bool onDestroyNotifyRead(Display* display, XEvent* event, xEvent* wire)
 {
     const Bool kept = input.readDestroyNotify(display, event, wire);
     if (kept && event->type == DestroyNotify && event->xdestroywindow.window == input.handle)
-        glfwSetWindowShouldClose(input.window, GLFW_TRUE);
+        input.destroyed = true;
     return kept;
+}
+
+bool windowDestroyed()
+{
+    return input.destroyed;
 }
 
 // The group a press reported now was made in. A press the window library dropped (a duplicate)
@@ -157,7 +163,6 @@ static void onKey(GLFWwindow*, int key, int keycode, int action, int)
 void followWindowInput(GLFWwindow* window)
 {
     followLayout();
-    input.window = window;
     if (Display* display = glfwGetX11Display()) {
         input.handle = glfwGetX11Window(window);
         input.readKeyPress = XESetWireToEvent(display, KeyPress, onKeyPressRead);

@@ -49,7 +49,8 @@ void beginDesktopSession()
 
 bool closeRequested()
 {
-    return session.requested != 0;
+    // A window another client destroyed ends the run as its close button would.
+    return session.requested != 0 || windowDestroyed();
 }
 
 int sessionEndFd()
