@@ -58,6 +58,11 @@ server=$!
 exec 4>&-
 display=:$(qv_wait 5 head -n1 "$work/display")
 
+# The layer's atoms belong to the connection that asked: after the server reset under the demo as
+# its only client, the next connection's are its own, not numbers the server has given to others.
+check "atoms after a reset of the server" "$(DISPLAY=$display "$build/tests/xatoms" | tr '\n' ' ')" \
+  "_NET_SUPPORTING_WM_CHECK _NET_FRAME_EXTENTS _NET_WM_STATE_FULLSCREEN "
+
 # A running manager whose check window does not name itself back is a manager all the same: the
 # root keeps its name, where the demo once deleted it as a dead manager's.
 DISPLAY=$display xmessage -name check "check window" &
