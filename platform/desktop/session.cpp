@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <initializer_list>
 
@@ -13,21 +14,21 @@
 
 namespace {
 struct SessionEnd {
-    volatile sig_atomic_t requested;
+    // Set by whichever thread the signal comes to; lock-free, so safe in a handler.
+    std::atomic<bool> requested;
     // A byte is written on the first request, and never read: the descriptor stays readable.
     int wakeRead, wakeWrite;
 };
 } // namespace
-static SessionEnd session{0, -1, -1};
+static SessionEnd session{false, -1, -1};
 
 static void onEndSignal(int)
 {
     const int savedErrno = errno;
-    if (!session.requested && session.wakeWrite >= 0) {
+    if (!session.requested.exchange(true) && session.wakeWrite >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = write(session.wakeWrite, &byte, 1);
     }
-    session.requested = 1;
     errno = savedErrno;
 }
 
@@ -50,7 +51,7 @@ void beginDesktopSession()
 bool closeRequested()
 {
     // A window another client destroyed ends the run as its close button would.
-    return session.requested != 0 || windowDestroyed();
+    return session.requested.load() || windowDestroyed();
 }
 
 int sessionEndFd()
