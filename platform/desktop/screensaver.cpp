@@ -47,6 +47,9 @@ struct ScreenKeeper {
     // late answer still counts; one that comes after the music stopped is given back at once.
     dbus_uint32_t inhibitSerial = 0;
     std::chrono::steady_clock::time_point inhibitAsked{};
+    // Asked once since the music last started: a service that refused or never answered is not
+    // asked again until it starts again.
+    bool askedThisPlay = false;
     dbus_uint32_t cookie = 0;
     bool inhibited = false;
 };
@@ -173,15 +176,18 @@ static void settleInhibition(bool wanted)
 {
     if (keeper.inhibitSerial)
         return;
-    if (wanted && !keeper.inhibited) {
+    if (wanted && !keeper.inhibited && !keeper.askedThisPlay) {
+        keeper.askedThisPlay = true;
         const char* application = "Quillvane";
         const char* reason = "Playing music";
         keeper.inhibitSerial =
             sendToSaver("Inhibit", DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason, DBUS_TYPE_INVALID);
         keeper.inhibitAsked = std::chrono::steady_clock::now();
-    } else if (!wanted && keeper.inhibited) {
+    } else if (!wanted) {
+        keeper.askedThisPlay = false;
+        if (keeper.inhibited)
+            sendToSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID);
         keeper.inhibited = false;
-        sendToSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID);
     }
 }
 

@@ -91,6 +91,8 @@ start
 qv_answer no
 win=$(window)
 qv_wait 5 grep Inhibit "$work/calls" >/dev/null
+sleep 0.5
+check "a refusing service is asked once while the music plays" "$(calls)" "Inhibit Quillvane 1 "
 cleanup_bus
 qv_key p
 qv_key p
