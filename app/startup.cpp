@@ -36,6 +36,7 @@ bool takesSampleHint(int samples)
 
 int runDemo()
 {
+    beginDesktopSession();
     assignDefaults();
     getDesktopSize();
     if (useSettingsFile == 1)
@@ -99,7 +100,6 @@ int runDemo()
     }
 
     followWindowInput(window);
-    endRunOnSessionSignals();
     glfwMakeContextCurrent(window);
     if (runSettings.vsync == 0)
         glfwSwapInterval(0);

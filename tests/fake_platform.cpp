@@ -66,7 +66,7 @@ int showCursor(GLFWwindow*, bool show)
     return show ? 0 : -1;
 }
 void followWindowInput(GLFWwindow*) {}
-void endRunOnSessionSignals() {}
+void beginDesktopSession() {}
 
 void startScreenKeeper()
 {

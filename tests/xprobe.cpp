@@ -5,6 +5,8 @@
 //   xprobe close WINDOW      asks the window manager to close the window, as its close button does
 //   xprobe resizable WINDOW  "yes" or "no", from the size hints
 //   xprobe saver             "on", "off" or "disabled": the X server's screen saver now
+//   xprobe checkwindow WINDOW  names WINDOW on the root as a window manager's check window, as a
+//                            manager does (whether or not WINDOW names itself back)
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -84,7 +86,7 @@ int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
     if (!display || argc < 2) {
-        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver\n");
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W\n");
         return 2;
     }
     // A window named on the root may be gone.
@@ -145,6 +147,10 @@ int main(int argc, char** argv)
         XScreenSaverInfo info{};
         XScreenSaverQueryInfo(display, root, &info);
         std::printf("%s\n", info.state == ScreenSaverOn ? "on" : info.state == ScreenSaverOff ? "off" : "disabled");
+    } else if (command == "checkwindow") {
+        const long named = long(window);
+        XChangeProperty(display, root, XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False), XA_WINDOW, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&named), 1);
     } else {
         return 2;
     }
