@@ -47,9 +47,9 @@ void setWindowFramePos(GLFWwindow* window, int x, int y);
 // move, remembered so that showWindowAndFinishPlacement can finish it.
 void setWindowAreaPos(GLFWwindow* window, int x, int y);
 
-// Shows the window. If its frame was placed before it could be measured, waits for the manager to
-// frame it (at most 0.2 s) and moves it so that the frame's corner, or the drawable area's where
-// that was placed last, is where it was asked.
+// Shows the window. If it was placed, waits for the manager to frame it (at most 0.2 s) and moves it
+// so that the frame's corner, or the drawable area's where that was placed last, is where it was
+// asked, if the manager put it elsewhere.
 void showWindowAndFinishPlacement(GLFWwindow* window);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the

@@ -90,7 +90,7 @@ while IFS='|' read -r name command keeps; do
     qv_wait 10 sh -c '[ "$("$0" compositor)" = yes ] && echo up' "$xprobe" >/dev/null ||
       fail "$name: no compositor: $(tail -n3 "$work/picom.log")"
   fi
-  echo "$name: ready after $(elapsed "$t0") s" >&2
+  ready=$(elapsed "$t0")
   rm -f settings.conf
 
   # A first run from the defaults: asked, windowed, centred on the screen.
@@ -154,7 +154,7 @@ while IFS='|' read -r name command keeps; do
     wait_exit 0
   fi
   unload
-  echo "$name: done after $(elapsed "$t0") s" >&2
+  echo "$name: ready after $ready s, done after $(elapsed "$t0") s" >&2
   stop_manager
 done <<< "$managers"
 
