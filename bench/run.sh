@@ -112,6 +112,13 @@ mem_damaged=$(field "$trace" peak-rss-kib)
 row "peak memory, damaged-rate file (MiB)" "$(awk -v k="$mem_damaged" 'BEGIN { printf "%.1f", k / 1024 }')" \
   "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_damaged" '<=' "$mem_floor + 10240")"
 
+# A chain of 1 000 short links, each its own encode: its open and its play cost one link's memory.
+"$build/quillvane-compose" track-links.ogg --seconds 0.01 --links 1000
+demo 4 60 links; escape_after 4; demo_wait
+mem_links=$(field "$trace" peak-rss-kib)
+row "peak memory, 1 000-link Ogg Vorbis chain (MiB)" "$(awk -v k="$mem_links" 'BEGIN { printf "%.1f", k / 1024 }')" \
+  "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$mem_links" '<=' "$mem_floor + 10240")"
+
 # Underruns over the whole sample track, idle and with the other core kept busy.
 demo 4 60 45; demo_wait; idle_underruns=$(field "$trace" underruns)
 sh -c 'while :; do :; done' & busy=$!
@@ -129,12 +136,19 @@ done
 read -r em el eh < <(stats < d.txt)
 row "end of music to exit, 3 s track (ms)" "$em ($el–$eh)" "—" "≤ 40" "$(holds "$em" '<=' 40)"
 
-# Opening: a ten-hour file and damaged one-hour ones (cut at 90 %), each the median of five opens.
+# Opening: a ten-hour file, damaged one-hour ones (cut at 90 %) and ones whose headers do not give
+# the length, each the median of five opens.
 "$build/quillvane-compose" long-10h.flac --seconds 36000 --rate 8000 --channels 1 --format flac --silent
 "$build/quillvane-compose" hour.ogg --seconds 3600 --rate 22050 --channels 2 --silent
 sox -n -r 22050 -c 2 hour.wav synth 3600 sine 440 vol 0.1 2>/dev/null && lame --quiet -t -b 64 hour.wav hour.mp3 && rm hour.wav
 for f in hour.ogg hour.mp3; do head -c "$(( $(stat -c %s "$f") * 9 / 10 ))" "$f" > "cut-$f"; done
-for f in long-10h.flac cut-hour.ogg cut-hour.mp3; do
+# An hour of FLAC written through a pipe (no total in its header), and sixty one-minute MP3s with
+# Info tags joined with cat: neither header says how long the file is.
+sox -n -r 44100 -c 2 -b 16 -t raw - synth 3600 sine 440 vol 0.1 2>/dev/null |
+  flac --silent --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 -c - > pipe-hour.flac 2>/dev/null
+sox -n -r 44100 -c 2 minute.wav synth 60 pinknoise vol 0.1 2>/dev/null && lame --quiet -b 128 minute.wav minute.mp3 && rm minute.wav
+for _ in $(seq 60); do cat minute.mp3; done > joined-hour.mp3
+for f in long-10h.flac cut-hour.ogg cut-hour.mp3 pipe-hour.flac joined-hour.mp3 track-links.ogg; do
   for _ in 1 2 3 4 5; do "$build/quillvane-open" "$f" | awk '{ print $2 }'; done > d.txt
   read -r om ol oh < <(stats < d.txt)
   row "open, $f (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/music/decoder.h"
 #include "platform/music/music.h"
 
 namespace {
@@ -210,7 +211,9 @@ TEST_F(Music, WhatCannotBePlayedGivesHandleZero)
     mkdir(directory.c_str(), 0755);
     // A header that claims 2 000 000 000 frames a second.
     const std::string damaged = classes("classes", "0.2") + "/damaged-rate.wav";
-    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory, damaged}) {
+    // A FLAC whose every audio frame is zeroed: nothing in it is music.
+    const std::string zeroed = classes("classes", "0.2") + "/zeroed.flac";
+    for (const std::string& path : {folder + "/missing.ogg", empty, text, garbage, directory, damaged, zeroed}) {
         EXPECT_EQ(musicStreamCreateFile(false, path.c_str(), 0, 0, 0), 0u) << path;
         EXPECT_STRNE(musicLastError(), "") << path;
     }
@@ -283,8 +286,8 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         {"AIFF", make("aiff.aiff", "sox IN OUT"), 44100, n, n, 1.0},
         {"cut Ogg Vorbis", cutOgg, 44100, cutOggFrames, cutOggFrames, double(cutOggFrames) / 44100},
         {"cut MP3", cut("cut.mp3", vbr), 44100, n * 65 / 100, n * 85 / 100, 0.75},
-        // FLAC's header keeps the whole length; what is missing ends the run early.
-        {"cut FLAC", cutFlac, 44100, n, n, double(heldFrames(cutFlac)) / 44100},
+        // FLAC's header keeps the whole length; the file wins: what it holds.
+        {"cut FLAC", cutFlac, 44100, heldFrames(cutFlac), heldFrames(cutFlac), double(heldFrames(cutFlac)) / 44100},
         // Every later link counted at the first one's rate.
         {"Ogg Vorbis chain of one format", kinds + "/chain-same.ogg", 48000, 19200, 19200, 0.4},
         {"Ogg Vorbis chain, 22.05 kHz mono second link", kinds + "/chain-rate.ogg", 48000, 19200, 19200, 0.4},
@@ -306,6 +309,79 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
         EXPECT_NEAR(playToEnd(handle, 5.0), c.seconds < 0 ? double(length / 4) / c.rate : c.seconds, 0.15) << c.name;
         musicStreamFree(handle);
     }
+}
+
+// What the file holds, by a decoder other than ours, whatever its header says; every frame heard.
+TEST_F(Music, LengthIsWhatTheFileHoldsWhateverItsHeaderSays)
+{
+    const std::string kinds = classes("classes", "0.2");
+    auto count = [](const std::string& command) {
+        FILE* pipe = popen(command.c_str(), "r");
+        long long value = 0;
+        EXPECT_EQ(fscanf(pipe, "%lld", &value), 1) << command;
+        pclose(pipe);
+        return int64_t(value);
+    };
+    // Frames `flac -d` decodes, going past damage.
+    auto flacHeld = [&](const std::string& path) {
+        return count("flac -d -F -c -s --force-raw-format --endian=little --sign=signed " + path + " 2>/dev/null | wc -c") / 4;
+    };
+    // Every frame of the join lasts 1152 frames at 44.1 kHz: 1152 samples there, 576 at 22.05 kHz.
+    auto mpegHeld = [&](const std::string& path) {
+        return count("ffprobe -v error -count_frames -select_streams a -show_entries stream=nb_read_frames -of csv=p=0 " + path) * 1152;
+    };
+    struct Case {
+        const char* name;
+        std::string path;
+        int64_t frames;
+    };
+    const Case cases[] = {
+        {"FLAC written through a pipe, total 0", kinds + "/pipe.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC whose total claims hours", kinds + "/total-more.flac", flacHeld(kinds + "/total-more.flac")},
+        {"FLAC whose total claims less", kinds + "/total-less.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC behind an ID3v2 tag", kinds + "/id3.flac", flacHeld(kinds + "/pipe.flac")},
+        {"FLAC with 2 KiB of damage in the middle", kinds + "/damaged.flac", flacHeld(kinds + "/damaged.flac")},
+        {"MP3s joined A-B-A, B at 22.05 kHz", kinds + "/joined-aba.mp3", mpegHeld(kinds + "/joined-aba.mp3")},
+    };
+    for (const Case& c : cases) {
+        ASSERT_GT(c.frames, 8000) << c.name;
+        const uint32_t handle = musicStreamCreateFile(false, c.path.c_str(), 0, 0, 0);
+        if (handle == 0) {
+            ADD_FAILURE() << c.name << ": " << musicLastError();
+            continue;
+        }
+        const uint64_t length = musicChannelGetLength(handle, musicPosByte);
+        EXPECT_EQ(int64_t(length / 4), c.frames) << c.name;
+        musicChannelPlay(handle, true);
+        EXPECT_NEAR(playToEnd(handle, 5.0), double(c.frames) / 44100, 0.15) << c.name;
+        musicStreamFree(handle);
+    }
+    // Two FLACs joined: decoding delivers both, more than the length counted from the last frame.
+    // The run lasts as long as what is heard, and the position waits short of the length meanwhile;
+    // a restart from the beginning plays it all again.
+    {
+        const std::string joined = kinds + "/joined.flac";
+        const uint32_t handle = musicStreamCreateFile(false, joined.c_str(), 0, 0, 0);
+        ASSERT_NE(handle, 0u) << musicLastError();
+        musicChannelPlay(handle, true);
+        sleepFor(0.5);
+        musicChannelPlay(handle, true);
+        EXPECT_NEAR(playToEnd(handle, 5.0), double(flacHeld(joined)) / 44100, 0.15);
+        musicChannelPlay(handle, true);
+        EXPECT_NEAR(playToEnd(handle, 5.0), double(flacHeld(joined)) / 44100, 0.15) << "after the end";
+        musicStreamFree(handle);
+    }
+    // An hour written through a pipe, of noise at 8 kHz mono: more than an open could decode to
+    // count it. Lossless: every sample the encoder was given comes back.
+    const std::string hour = folder + "/pipe-hour.flac";
+    constexpr int64_t hourBytes = 3600 * 8000 * 2;
+    ASSERT_EQ(std::system(("head -c " + std::to_string(hourBytes) + " /dev/urandom | flac --silent -0 "
+                           "--force-raw-format --endian=little --sign=signed --channels=1 --bps=16 --sample-rate=8000 "
+                           "-c - > " + hour + " 2>/dev/null").c_str()), 0);
+    const uint32_t handle = musicStreamCreateFile(false, hour.c_str(), 0, 0, 0);
+    ASSERT_NE(handle, 0u) << musicLastError();
+    EXPECT_EQ(int64_t(musicChannelGetLength(handle, musicPosByte)), hourBytes);
+    musicStreamFree(handle);
 }
 
 TEST_F(Music, FallsBackToSilentOutputWhenNoDeviceOpens)
@@ -378,7 +454,7 @@ TEST_F(Music, OutputCarriesTheDecodedSamples)
 TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
 {
     const std::string kinds = classes("pitch", "0.5");
-    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "joined.mp3"}) {
+    for (const char* name : {"chain-rate.ogg", "mono-link.opus", "mapping-link.opus", "empty-link.ogg", "joined.mp3"}) {
         const std::string raw = folder + "/pitch.raw";
         musicFree();
         setenv("SDL_AUDIODRIVER", "disk", 1);
@@ -416,6 +492,58 @@ TEST_F(Music, EveryLinkOfAChainIsHeardAtItsOwnPitch)
         };
         EXPECT_NEAR(pitch(0.1, 0.4), 440, 6) << name << ": the first link";
         EXPECT_NEAR(pitch(0.7, 0.95), 660, 6) << name << ": the second link";
+    }
+}
+
+// Read system calls this thread has made so far.
+int64_t threadReads()
+{
+    std::ifstream io("/proc/thread-self/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "syscr:")
+            return value;
+    return -1;
+}
+
+// Frames a decoder delivers from the start to its end.
+int64_t deliveredFrames(Decoder* decoder)
+{
+    std::vector<int16_t> buffer(4096 * size_t(decoder->outChannels));
+    int64_t delivered = 0;
+    for (int64_t got; (got = decoderRead(decoder, buffer.data(), 4096)) > 0;)
+        delivered += got;
+    return delivered;
+}
+
+// Chains whose links the old count took apart from what the reads delivered: links that convert
+// as one but were counted as two runs, an empty link of another format between two of one, and
+// hundreds of short links, each its own encode, which the open must read a block at a time, not a
+// link at a time.
+TEST_F(Music, EveryLinkOfAChainIsDeliveredAsCountedAndOpensInFewReads)
+{
+    const std::string kinds = classes("classes", "0.2");
+    constexpr int links = 200;
+    constexpr int64_t linkFrames = 441;  // 10 ms at 44.1 kHz
+    const std::string many = compose("many-links.ogg", "--seconds 0.01 --links " + std::to_string(links));
+    struct Case {
+        std::string path;
+        int64_t frames;
+    };
+    for (const Case& c : {Case{kinds + "/mapping-link.opus", 19200}, Case{kinds + "/empty-link.ogg", 19200},
+                          Case{many, links * linkFrames}}) {
+        struct stat st {};
+        ASSERT_EQ(stat(c.path.c_str(), &st), 0);
+        Decoder decoder{};
+        const int64_t before = threadReads();
+        ASSERT_TRUE(decoderOpen(&decoder, c.path.c_str())) << c.path << ": " << decoder.error;
+        const int64_t reads = threadReads() - before;
+        ASSERT_GE(before, 0);
+        EXPECT_LE(reads, 8 + st.st_size / (64 * 1024)) << c.path << ": reads at open for " << st.st_size << " bytes";
+        EXPECT_EQ(decoder.frames, c.frames) << c.path;
+        EXPECT_EQ(deliveredFrames(&decoder), c.frames) << c.path;
+        decoderClose(&decoder);
     }
 }
 

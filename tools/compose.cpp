@@ -2,6 +2,9 @@
 // Deterministic: the same arguments give the same samples.
 //
 //   quillvane-compose OUT [--seconds S] [--rate HZ] [--channels N] [--format ogg|flac|wav] [--silent]
+//                     [--links N]
+// With --links, N tracks of S seconds each joined one after the other, as cat joins files: an Ogg
+// chain of N links, each with a serial number of its own.
 
 #include <sndfile.h>
 
@@ -114,51 +117,14 @@ static int usage()
 {
     std::fprintf(stderr,
                  "usage: quillvane-compose OUT [--seconds S] [--rate HZ] [--channels N] [--format ogg|flac|wav] "
-                 "[--silent]\n");
+                 "[--silent] [--links N]\n");
     return 2;
 }
 
-int main(int argc, char** argv)
+static int writeTrack(const char* out, SF_INFO info, double seconds, bool silent)
 {
-    if (argc < 2)
-        return usage();
-    const char* out = argv[1];
-    double seconds = 45.0;
-    int rate = 44100;
-    int channels = 2;
-    std::string format = "ogg";
-    bool silent = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--seconds" && hasValue)
-            seconds = std::atof(argv[++i]);
-        else if (arg == "--rate" && hasValue)
-            rate = std::atoi(argv[++i]);
-        else if (arg == "--channels" && hasValue)
-            channels = std::atoi(argv[++i]);
-        else if (arg == "--format" && hasValue)
-            format = argv[++i];
-        else if (arg == "--silent")
-            silent = true;
-        else
-            return usage();
-    }
-    if (seconds < 0 || rate < 1000 || channels < 1 || channels > 64)
-        return usage();
-
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    if (format == "ogg")
-        info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
-    else if (format == "flac")
-        info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
-    else if (format == "wav")
-        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    else
-        return usage();
-
+    const int rate = info.samplerate;
+    const int channels = info.channels;
     SNDFILE* file = sf_open(out, SFM_WRITE, &info);
     if (!file) {
         std::fprintf(stderr, "quillvane-compose: %s: %s\n", out, sf_strerror(nullptr));
@@ -189,4 +155,70 @@ int main(int argc, char** argv)
     }
     sf_close(file);
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return usage();
+    const char* out = argv[1];
+    double seconds = 45.0;
+    int rate = 44100;
+    int channels = 2;
+    std::string format = "ogg";
+    bool silent = false;
+    int links = 1;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--seconds" && hasValue)
+            seconds = std::atof(argv[++i]);
+        else if (arg == "--rate" && hasValue)
+            rate = std::atoi(argv[++i]);
+        else if (arg == "--channels" && hasValue)
+            channels = std::atoi(argv[++i]);
+        else if (arg == "--format" && hasValue)
+            format = argv[++i];
+        else if (arg == "--silent")
+            silent = true;
+        else if (arg == "--links" && hasValue)
+            links = std::atoi(argv[++i]);
+        else
+            return usage();
+    }
+    if (seconds < 0 || rate < 1000 || channels < 1 || channels > 64 || links < 1)
+        return usage();
+
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    if (format == "ogg")
+        info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+    else if (format == "flac")
+        info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+    else if (format == "wav")
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    else
+        return usage();
+
+    if (links == 1)
+        return writeTrack(out, info, seconds, silent);
+    // Each link written alone, then appended.
+    const std::string part = std::string(out) + ".link";
+    FILE* joined = std::fopen(out, "wb");
+    if (!joined)
+        return 1;
+    for (int i = 0; i < links; ++i) {
+        FILE* link = writeTrack(part.c_str(), info, seconds, silent) == 0 ? std::fopen(part.c_str(), "rb") : nullptr;
+        if (!link) {
+            std::fclose(joined);
+            return 1;
+        }
+        char block[65536];
+        for (size_t got; (got = std::fread(block, 1, sizeof block, link)) > 0;)
+            std::fwrite(block, 1, got, joined);
+        std::fclose(link);
+    }
+    std::remove(part.c_str());
+    return std::fclose(joined) == 0 ? 0 : 1;
 }

@@ -267,7 +267,9 @@ static void startLink(Decoder* d, ConvertState* c, const LinkFormat& f)
         c->spare = nullptr;
     } else if (f.rate != d->rate) {
         soxr_error_t error = nullptr;
-        const soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        // No dither: its noise is seeded from the clock, and a second play must be the first again.
+        soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+        io.flags |= SOXR_NO_DITHER;
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         s.resampler = soxr_create(f.rate, d->rate, unsigned(d->outChannels), &error, &io, &quality, nullptr);
         if (error)

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -35,61 +36,103 @@ static void mpegFree(MpegState* s)
     delete s;
 }
 
-// The runs of one rate and channel count in a stream: two files joined with `cat` make two. A file
-// whose last frames have the format of its first is taken to have one run, without a walk.
-static std::vector<MpegFrame> mpegRuns(MpegState* s)
+// What a walk of the frame headers found: the runs of one rate and channel count (two files joined
+// with `cat` make two; A-B-A makes three, its first and last frames alike), and the frames walked.
+struct MpegWalk {
+    std::vector<MpegFrame> runs;  // `samples` counts the run's samples, `bytes` its bytes
+    int64_t firstAt;              // in the file; -1 where no two frames in a row start it
+    int64_t frames;
+    bool complete;                // to the end, rather than stopped at the bound
+};
+
+// Every file may be a join, whatever its first Info tag says, so the frames are walked. About an
+// hour's frames, or as many bytes, are walked at most: beyond, the walk would delay the start, and
+// the rest is taken to be of the last run's format and rate of bytes.
+static MpegWalk mpegWalk(MpegState* s)
 {
-    std::vector<MpegFrame> runs;  // `samples` counts the run's samples
+    constexpr int walkFrameLimit = 150000;
+    constexpr off_t walkByteLimit = off_t(256) << 20;
+    MpegWalk walk{{}, -1, 0, false};
     unsigned char h[10];
-    MpegFrame first{}, last{}, frameAfter{};
     off_t at = 0;
     if (bufferedSeek(s, 0, SEEK_SET) == 0 && bufferedRead(s, h, 10) == 10 && std::memcmp(h, "ID3", 3) == 0)
         at = 10 + ((h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F));
-    const int64_t firstAt = mpegFindFramePair(s->window.fd, s->window.base + at, 64 * 1024);
-    // The last frame: from a pair near the end, frame by frame to where they stop.
-    int64_t lastAt = mpegFindFramePair(s->window.fd, s->window.base + std::max<off_t>(at, s->window.size - 8 * 1024), 8 * 1024);
-    while (lastAt >= 0 && pread(s->window.fd, h, 4, lastAt) == 4 && mpegFrameParse(h, &last) &&
-           pread(s->window.fd, h, 4, lastAt + last.bytes) == 4 && mpegFrameParse(h, &frameAfter))
-        lastAt += last.bytes;
-    if (firstAt < 0 || lastAt < 0 || pread(s->window.fd, h, 4, firstAt) != 4 || !mpegFrameParse(h, &first) ||
-        pread(s->window.fd, h, 4, lastAt) != 4 || !mpegFrameParse(h, &last) ||
-        (first.rate == last.rate && first.channels == last.channels))
-        return runs;
-    constexpr int walkFrameLimit = 150000;
-    at = off_t(firstAt) - s->window.base;
-    int n = 0;
-    for (; n < walkFrameLimit && at + 4 <= s->window.size; ++n) {
+    walk.firstAt = mpegFindFramePair(s->window.fd, s->window.base + at, 64 * 1024);
+    if (walk.firstAt < 0)
+        return walk;
+    at = off_t(walk.firstAt) - s->window.base;
+    const off_t walkEnd = std::min<off_t>(s->window.size, at + walkByteLimit);
+    constexpr off_t searchByteLimit = off_t(4) << 20;
+    off_t searched = 0;
+    walk.complete = true;
+    for (; at + 4 <= s->window.size; ++walk.frames) {
         MpegFrame frame{};
+        if (walk.frames == walkFrameLimit || at >= walkEnd) {
+            walk.complete = false;
+            break;
+        }
         if (bufferedSeek(s, at, SEEK_SET) != at || bufferedRead(s, h, 4) != 4)
             break;
         if (!mpegFrameParse(h, &frame)) {
-            // Tags and junk between joined files are passed over as the decoder passes them.
+            // Tags and junk between joined files are passed over as the decoder passes them; a
+            // search is byte by byte, so no more than a few MiB of them are searched in all.
             const int64_t next = mpegFindFramePair(s->window.fd, s->window.base + at + 1, 64 * 1024);
             if (next < 0)
                 break;
+            searched += off_t(next) - s->window.base - at;
+            if (searched > searchByteLimit) {
+                walk.complete = false;
+                break;
+            }
             at = off_t(next) - s->window.base;
+            --walk.frames;
             continue;
         }
-        if (runs.empty() || runs.back().rate != frame.rate || runs.back().channels != frame.channels) {
-            runs.push_back(frame);
-            runs.back().samples = runs.back().bytes = 0;
+        // A last frame cut short is not decoded.
+        if (at + frame.bytes > s->window.size)
+            break;
+        if (walk.runs.empty() || walk.runs.back().rate != frame.rate || walk.runs.back().channels != frame.channels) {
+            walk.runs.push_back(frame);
+            walk.runs.back().samples = walk.runs.back().bytes = 0;
         }
-        runs.back().samples += frame.samples;
-        runs.back().bytes += frame.bytes;
+        walk.runs.back().samples += frame.samples;
+        walk.runs.back().bytes += frame.bytes;
         at += frame.bytes;
     }
-    // Beyond the frames of about an hour the walk would delay the start: the rest is taken to be of
-    // the last run's format and rate of bytes.
-    if (n == walkFrameLimit && !runs.empty() && runs.back().bytes > 0 && at < s->window.size)
-        runs.back().samples += int64_t(s->window.size - at) * runs.back().samples / runs.back().bytes;
-    // The first file's Info frame is no audio: the decoder leaves it out.
-    unsigned char info[48];
-    if (runs.size() > 1 && pread(s->window.fd, info, sizeof info, firstAt) == sizeof info &&
-        (memmem(info, sizeof info, "Xing", 4) || memmem(info, sizeof info, "Info", 4)))
-        runs.front().samples -= first.samples;
-    if (runs.size() < 2)
-        runs.clear();
-    return runs;
+    if (!walk.complete && !walk.runs.empty() && walk.runs.back().bytes > 0)
+        walk.runs.back().samples += int64_t(s->window.size - at) * walk.runs.back().samples / walk.runs.back().bytes;
+    return walk;
+}
+
+// The Xing or Info tag in the first frame: the frames and bytes of the file it was written for.
+struct MpegTag {
+    bool present;
+    int64_t frames;  // -1 where the tag leaves it out
+    int64_t bytes;
+};
+
+static MpegTag mpegTag(int fd, int64_t frameAt)
+{
+    unsigned char b[64];
+    MpegTag tag{false, -1, -1};
+    if (frameAt < 0 || pread(fd, b, sizeof b, frameAt) != ssize_t(sizeof b))
+        return tag;
+    const unsigned char* x = static_cast<const unsigned char*>(memmem(b, sizeof b - 16, "Xing", 4));
+    if (!x)
+        x = static_cast<const unsigned char*>(memmem(b, sizeof b - 16, "Info", 4));
+    if (!x)
+        return tag;
+    auto be32 = [](const unsigned char* p) { return int64_t(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]); };
+    const int64_t flags = be32(x + 4);
+    const unsigned char* field = x + 8;
+    tag.present = true;
+    if (flags & 1) {
+        tag.frames = be32(field);
+        field += 4;
+    }
+    if (flags & 2)
+        tag.bytes = be32(field);
+    return tag;
 }
 
 bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
@@ -108,12 +151,26 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         delete s;
         return decoderFail(decoder, "cannot start the MPEG decoder");
     }
-    const std::vector<MpegFrame> runs = mpegRuns(s);
+    MpegWalk walk = mpegWalk(s);
+    const MpegTag tag = mpegTag(fd, walk.firstAt);
+    // One file, played gapless by its tag, where the tag matches the walk (or, past the walk's
+    // bound, the bytes); a join or a cut file is played frame for frame, as walked.
+    bool oneFile = walk.runs.size() <= 1;
+    if (walk.runs.size() == 1 && tag.present) {
+        const int64_t audioBytes = int64_t(s->window.size) - (walk.firstAt - s->window.base);
+        oneFile = walk.complete ? tag.frames == walk.frames - 1
+                                : tag.bytes > 0 && std::abs(tag.bytes - audioBytes) <= audioBytes / 200 + 4096;
+    }
+    // The first file's Info frame is no audio: the decoder leaves it out.
+    if (!oneFile && tag.present && !walk.runs.empty()) {
+        MpegFrame first{};
+        unsigned char h[4];
+        if (pread(fd, h, 4, walk.firstAt) == 4 && mpegFrameParse(h, &first))
+            walk.runs.front().samples -= first.samples;
+    }
     bufferedSeek(s, 0, SEEK_SET);
-    // Joined files are played frame for frame: the first one's gapless figures do not hold for the rest.
-    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET | (runs.empty() ? MPG123_GAPLESS : 0), 0);
-    if (!runs.empty())
-        mpg123_param(s->handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
+    mpg123_param(s->handle, oneFile ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
+    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
     // Every rate the format has, as 16-bit samples at the stream's own channel count.
     mpg123_format_none(s->handle);
     const long* rates = nullptr;
@@ -131,20 +188,24 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         return decoderFail(decoder, "not a readable MPEG audio stream");
     }
     off_t frames = 0;
-    if (!runs.empty()) {
+    if (!oneFile) {
         // Each run counted at the first one's rate, as the conversion delivers it.
-        for (const MpegFrame& run : runs) {
+        for (const MpegFrame& run : walk.runs) {
             decoder->linkFrames.push_back(framesAtRate(run.samples, run.rate, int(rate)));
             frames += off_t(decoder->linkFrames.back());
         }
+        if (walk.runs.size() < 2)
+            decoder->linkFrames.clear();
     } else {
-        // The Info tag's count can be missing or wrong (a cut file keeps its tag), so the frames are
-        // counted. That takes about 0.25 us a frame; beyond the frames of about an hour it would delay
-        // the start, so such files keep the tag's count or, without one, an estimate.
-        constexpr off_t scanFrameLimit = 150000;
-        if (mpg123_framelength(s->handle) <= scanFrameLimit)
-            mpg123_scan(s->handle);
-        frames = mpg123_length(s->handle);
+        // A file without a tag has the frames walked; where two frames in a row were not found to
+        // start a walk, the decoder counts them itself, for a file small enough.
+        if (!tag.present && walk.complete && walk.runs.size() == 1)
+            frames = off_t(walk.runs.front().samples);
+        else {
+            if (!tag.present && walk.runs.empty() && s->window.size <= (off_t(16) << 20))
+                mpg123_scan(s->handle);
+            frames = mpg123_length(s->handle);
+        }
     }
     if (frames <= 0) {
         mpegFree(s);

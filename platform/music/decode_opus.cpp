@@ -1,34 +1,23 @@
-// Ogg Opus through libopusfile: always 48 kHz, the length from the last page less the pre-skip.
+// Ogg Opus, a link at a time through libopusfile; the links and their lengths found by the chain's
+// scan (ogg.cpp): always 48 kHz, each link from its start granule to its last less the pre-skip.
+#include <opus.h>
 #include <opusfile.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
-#include "platform/music/decoder.h"
+#include "platform/music/ogg.h"
 
-struct OpusState {
-    OggOpusFile* file;
-    int fd;
+namespace {
+
+struct OpusScan {
+    int packets;
+    int64_t durations;
+    int64_t preSkip;
 };
 
-static int fdRead(void* source, unsigned char* out, int bytes)
-{
-    const ssize_t got = read(static_cast<OpusState*>(source)->fd, out, size_t(bytes));
-    return got < 0 ? -1 : int(got);
-}
-
-static int fdSeek(void* source, opus_int64 offset, int whence)
-{
-    return lseek(static_cast<OpusState*>(source)->fd, offset, whence) < 0 ? -1 : 0;
-}
-
-static opus_int64 fdTell(void* source)
-{
-    return lseek(static_cast<OpusState*>(source)->fd, 0, SEEK_CUR);
-}
-
 // Family 0 and 1 follow the Vorbis order; any other mapping names no speakers.
-static void opusLayout(const OpusHead* head, Speaker* layout)
+void opusLayout(const OpusHead* head, Speaker* layout)
 {
     if (head->mapping_family <= 1)
         layoutVorbis(layout, head->channel_count);
@@ -36,77 +25,111 @@ static void opusLayout(const OpusHead* head, Speaker* layout)
         layoutWav(layout, head->channel_count);
 }
 
-static bool opusOpen(Decoder* decoder, int fd)
+bool opusIdentify(const ogg_packet* packet, OggLink* link)
 {
-    OpusState* state = new OpusState{nullptr, fd};
-    const OpusFileCallbacks callbacks = {fdRead, fdSeek, fdTell, nullptr};
-    int error = 0;
-    state->file = op_open_callbacks(state, &callbacks, nullptr, 0, &error);
-    if (!state->file) {
-        delete state;
-        return decoderFail(decoder, "not a readable Ogg Opus stream");
-    }
-    const OpusHead* head = op_head(state->file, 0);
-    const opus_int64 frames = op_pcm_total(state->file, -1);
-    if (!head || frames < 0) {
-        op_free(state->file);
-        delete state;
-        return decoderFail(decoder, "an Ogg Opus stream of unknown length");
-    }
-    decoder->handle = state;
-    decoder->rate = 48000;
-    decoder->channels = head->channel_count;
-    opusLayout(head, decoder->layout);
-    decoder->frames = frames;
-    // Every link is at 48 kHz: a change of channels is mixed, each link keeps its count of frames.
-    const int links = op_link_count(state->file);
-    int64_t run = 0;
-    for (int i = 0; i < links; ++i) {
-        const OpusHead* link = op_head(state->file, i);
-        const OpusHead* previous = op_head(state->file, i > 0 ? i - 1 : 0);
-        if (link->channel_count != previous->channel_count || link->mapping_family != previous->mapping_family) {
-            decoder->linkFrames.push_back(run);
-            run = 0;
-        }
-        run += std::max<opus_int64>(0, op_pcm_total(state->file, i));
-        if (i == links - 1 && !decoder->linkFrames.empty())
-            decoder->linkFrames.push_back(run);
-    }
+    OpusHead head{};
+    if (opus_head_parse(&head, packet->packet, size_t(packet->bytes)) != 0)
+        return false;
+    link->format.rate = 48000;
+    link->format.channels = head.channel_count;
+    opusLayout(&head, link->format.layout);
     return true;
 }
 
-static int64_t opusRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format)
+// As libopusfile counts it: the first audio page's granule less the length of its packets.
+int64_t opusStartGranule(OggChain* chain, ogg_page* page)
 {
-    OpusState* state = static_cast<OpusState*>(decoder->handle);
+    if (!chain->codecState)
+        chain->codecState = new OpusScan{};
+    OpusScan* s = static_cast<OpusScan*>(chain->codecState);
+    if (ogg_page_bos(page))
+        *s = OpusScan{};
+    const bool audioPage = s->packets >= 2;
+    if (ogg_stream_pagein(&chain->stream, page) != 0)
+        return -1;
+    ogg_packet packet;
+    for (int r; (r = ogg_stream_packetout(&chain->stream, &packet)) != 0;) {
+        if (r < 0) {
+            if (s->packets < 2)
+                return -2;
+            continue;
+        }
+        if (s->packets == 0) {
+            OpusHead head{};
+            if (opus_head_parse(&head, packet.packet, size_t(packet.bytes)) != 0)
+                return -2;
+            s->preSkip = head.pre_skip;
+        } else if (s->packets == 1) {
+            if (packet.bytes < 8 || std::memcmp(packet.packet, "OpusTags", 8) != 0)
+                return -2;
+        } else {
+            const int frames = opus_packet_get_nb_samples(packet.packet, opus_int32(packet.bytes), 48000);
+            if (frames > 0)
+                s->durations += frames;
+        }
+        ++s->packets;
+    }
+    if (audioPage && ogg_page_granulepos(page) != -1)
+        return std::max<int64_t>(0, ogg_page_granulepos(page) - s->durations);
+    return -1;
+}
+
+int64_t opusLinkFrames(OggChain* chain, int64_t start, int64_t lastGranule)
+{
+    const OpusScan* s = static_cast<const OpusScan*>(chain->codecState);
+    return lastGranule - start - (s ? s->preSkip : 0);
+}
+
+void opusFreeCodec(OggChain* chain)
+{
+    delete static_cast<OpusScan*>(chain->codecState);
+    chain->codecState = nullptr;
+}
+
+int windowRead(void* source, unsigned char* out, int bytes)
+{
+    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size_t(std::max(bytes, 0)));
+    return got < 0 ? -1 : int(got);
+}
+
+// The link read straight on through the window: its open reads the headers only.
+void* opusOpenLink(OggChain* chain)
+{
+    const OpusFileCallbacks callbacks = {windowRead, nullptr, nullptr, nullptr};
+    int error = 0;
+    return op_open_callbacks(&chain->window, &callbacks, nullptr, 0, &error);
+}
+
+int64_t opusReadLink(void* link, int16_t* out, int64_t frames, int channels)
+{
+    OggOpusFile* file = static_cast<OggOpusFile*>(link);
     for (;;) {
-        int link = 0;
-        // Never more values than the buffer holds, whatever a link's channel count.
-        const int got = op_read(state->file, out, int(samples), &link);
+        int index = 0;
+        const int got = op_read(file, out, int(std::min<int64_t>(frames * channels, 1 << 20)), &index);
         if (got == OP_HOLE)
             continue;
-        const OpusHead* head = got > 0 ? op_head(state->file, link) : nullptr;
-        if (!head)
+        const OpusHead* head = got > 0 ? op_head(file, index) : nullptr;
+        if (!head || head->channel_count != channels)
             return 0;
-        format->rate = 48000;
-        format->channels = head->channel_count;
-        opusLayout(head, format->layout);
         return got;
     }
 }
 
-static bool opusToStart(Decoder* decoder)
+void opusCloseLink(void* link)
 {
-    return op_pcm_seek(static_cast<OpusState*>(decoder->handle)->file, 0) == 0;
+    op_free(static_cast<OggOpusFile*>(link));
 }
 
-static void opusClose(Decoder* decoder)
+const OggCodec opusCodec = {
+    "not a readable Ogg Opus stream", "OpusHead", 8, opusIdentify, opusStartGranule, opusLinkFrames,
+    opusOpenLink, opusReadLink, opusCloseLink, opusFreeCodec,
+};
+
+bool opusOpen(Decoder* decoder, int fd)
 {
-    OpusState* state = static_cast<OpusState*>(decoder->handle);
-    if (!state)
-        return;
-    op_free(state->file);
-    close(state->fd);
-    delete state;
+    return oggChainOpen(decoder, fd, &opusCodec);
 }
 
-const DecoderFamily opusDecoder = {"libopusfile", opusOpen, opusRead, opusToStart, opusClose};
+} // namespace
+
+const DecoderFamily opusDecoder = {"libopusfile", opusOpen, oggChainRead, oggChainToStart, oggChainClose};

@@ -1,4 +1,5 @@
-// WAV, FLAC, AIFF and the rest of what libsndfile reads; MPEG audio it recognises goes to libmpg123.
+// WAV, AIFF and the rest of what libsndfile reads (native FLAC has a family of its own); MPEG audio
+// it recognises goes to libmpg123.
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -43,13 +44,13 @@ static sf_count_t rawTell(void* source)
     return static_cast<SndfileState*>(source)->window.position;
 }
 
-// Where the data chunk's samples start in a RIFF WAV, or -1.
-static off_t wavDataStart(int fd, off_t fileSize)
+// Where the data chunk's samples start in a RIFF WAV that starts at `base`, or -1.
+static off_t wavDataStart(int fd, off_t base, off_t fileSize)
 {
     unsigned char chunk[12];
-    if (pread(fd, chunk, 12, 0) != 12 || std::memcmp(chunk, "RIFF", 4) != 0 || std::memcmp(chunk + 8, "WAVE", 4) != 0)
+    if (pread(fd, chunk, 12, base) != 12 || std::memcmp(chunk, "RIFF", 4) != 0 || std::memcmp(chunk + 8, "WAVE", 4) != 0)
         return -1;
-    off_t at = 12;
+    off_t at = base + 12;
     for (int n = 0; n < 64 && at + 8 <= fileSize; ++n) {
         if (pread(fd, chunk, 8, at) != 8)
             return -1;
@@ -129,9 +130,19 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     struct stat st {};
     if (fstat(fd, &st) != 0)
         return decoderFail(decoder, "cannot read the file");
+    // An ID3v2 tag in front is left outside what libsndfile sees: it would count the tag's bytes
+    // as samples.
+    unsigned char tag[10];
+    off_t base = 0;
+    if (pread(fd, tag, sizeof tag, 0) == sizeof tag && std::memcmp(tag, "ID3", 3) == 0 &&
+        !((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80))
+        base = 10 + ((tag[6] & 0x7F) << 21 | (tag[7] & 0x7F) << 14 | (tag[8] & 0x7F) << 7 | (tag[9] & 0x7F)) +
+               ((tag[5] & 0x10) ? 10 : 0);
+    if (base >= st.st_size)
+        base = 0;
     SndfileState* state = new SndfileState;
     state->file = nullptr;
-    fileWindowStart(&state->window, fd, 0, st.st_size, state->buffer, sizeof state->buffer);
+    fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer);
     SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
     SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, state);
@@ -149,7 +160,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     state->file = file;
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)
-                                ? wavDataStart(fd, st.st_size) : -1;
+                                ? wavDataStart(fd, base, st.st_size) : -1;
     if (dataStart > 0 && dataStart < st.st_size && info.channels > 0) {
         // A recorder that died before writing the sizes: the samples run to the end of the file.
         Speaker layout[layoutChannelLimit];

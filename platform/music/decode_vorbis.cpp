@@ -1,118 +1,191 @@
-// Ogg Vorbis through libvorbisfile, which finds the length from the last page: a cut file gives the
-// length of what it holds, found without decoding it.
-#include <unistd.h>
+// Ogg Vorbis, a link at a time through libvorbisfile; the links and their lengths found by the
+// chain's scan (ogg.cpp), each link's start counted as libvorbisfile counts it.
+#include <vorbis/codec.h>
 #include <vorbis/vorbisfile.h>
 
 #include <algorithm>
+#include <cstring>
 
-#include "platform/music/decoder.h"
+#include "platform/music/ogg.h"
 
-struct VorbisState {
-    OggVorbis_File file;
-    int fd;
+namespace {
+
+// A link's start is its first audio page's granule less the frames of the packets on it, which
+// take the setup header to tell. Links made by one encoder share their headers: the setup is read
+// once, and kept for the next link.
+struct VorbisScan {
+    vorbis_info info;
+    bool infoReady;
+    std::vector<unsigned char> infoHeaders;  // the identification and setup packets it was read from
+    int headers;
+    std::vector<unsigned char> id;
+    long lastBlock;
+    int64_t accumulated;
 };
 
-static size_t fdRead(void* out, size_t size, size_t count, void* source)
+uint32_t le32(const unsigned char* p)
 {
-    const ssize_t got = read(static_cast<VorbisState*>(source)->fd, out, size * count);
-    return got > 0 ? size_t(got) / size : 0;
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-static int fdSeek(void* source, ogg_int64_t offset, int whence)
+bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
 {
-    return lseek(static_cast<VorbisState*>(source)->fd, offset, whence) < 0 ? -1 : 0;
-}
-
-static long fdTell(void* source)
-{
-    return long(lseek(static_cast<VorbisState*>(source)->fd, 0, SEEK_CUR));
-}
-
-static bool vorbisOpen(Decoder* decoder, int fd)
-{
-    VorbisState* state = new VorbisState{};
-    state->fd = fd;
-    const ov_callbacks callbacks = {fdRead, fdSeek, nullptr, fdTell};
-    if (ov_open_callbacks(state, &state->file, nullptr, 0, callbacks) != 0) {
-        delete state;
-        return decoderFail(decoder, "not a readable Ogg Vorbis stream");
-    }
-    const vorbis_info* info = ov_info(&state->file, 0);
-    const ogg_int64_t frames = ov_pcm_total(&state->file, -1);
-    if (!info || frames < 0) {
-        ov_clear(&state->file);
-        delete state;
-        return decoderFail(decoder, "an Ogg Vorbis stream of unknown length");
-    }
-    decoder->handle = state;
-    decoder->rate = int(info->rate);
-    decoder->channels = info->channels;
-    layoutVorbis(decoder->layout, info->channels);
-    decoder->frames = frames;
-    // A chain whose links change format: each run of one format counted at the first link's rate.
-    const long links = ov_streams(&state->file);
-    int64_t run = 0;
-    int64_t total = 0;
-    for (long i = 0; i < links; ++i) {
-        const vorbis_info* link = ov_info(&state->file, int(i));
-        const vorbis_info* previous = i > 0 ? ov_info(&state->file, int(i - 1)) : link;
-        if (!link || !previous)
-            break;
-        if (link->rate != previous->rate || link->channels != previous->channels) {
-            decoder->linkFrames.push_back(framesAtRate(run, int(previous->rate), decoder->rate));
-            run = 0;
-        }
-        run += std::max<ogg_int64_t>(0, ov_pcm_total(&state->file, int(i)));
-        if (i == links - 1 && !decoder->linkFrames.empty())
-            decoder->linkFrames.push_back(framesAtRate(run, int(link->rate), decoder->rate));
-    }
-    // After the open's look at every link, a chain is left at its last one: back to the first.
-    if (links > 1 && ov_pcm_seek(&state->file, 0) != 0) {
-        ov_clear(&state->file);
-        delete state;
-        decoder->handle = nullptr;
-        return decoderFail(decoder, "cannot go back to the start of the chain");
-    }
-    for (int64_t f : decoder->linkFrames)
-        total += f;
-    if (!decoder->linkFrames.empty())
-        decoder->frames = total;
+    const unsigned char* p = packet->packet;
+    if (packet->bytes < 30 || le32(p + 7) != 0 || p[11] == 0 || le32(p + 12) == 0)
+        return false;
+    link->format.rate = int(std::min<uint32_t>(le32(p + 12), 1u << 30));
+    link->format.channels = p[11];
+    layoutVorbis(link->format.layout, p[11]);
     return true;
 }
 
-static int64_t vorbisRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format)
+bool readSetup(VorbisScan* s, ogg_packet* setup)
 {
-    VorbisState* state = static_cast<VorbisState*>(decoder->handle);
+    const size_t idBytes = s->id.size();
+    if (s->infoReady && s->infoHeaders.size() == idBytes + size_t(setup->bytes) &&
+        std::equal(s->id.begin(), s->id.end(), s->infoHeaders.begin()) &&
+        std::equal(setup->packet, setup->packet + setup->bytes, s->infoHeaders.begin() + long(idBytes)))
+        return true;
+    if (s->infoReady)
+        vorbis_info_clear(&s->info);
+    s->infoReady = false;
+    vorbis_info_init(&s->info);
+    vorbis_comment comment;
+    vorbis_comment_init(&comment);
+    // The comments are not needed here: an empty set stands in for them, whatever their size.
+    unsigned char noComments[] = {3, 'v', 'o', 'r', 'b', 'i', 's', 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    ogg_packet id{}, tags{};
+    id.packet = s->id.data();
+    id.bytes = long(s->id.size());
+    id.b_o_s = 1;
+    tags.packet = noComments;
+    tags.bytes = sizeof noComments;
+    tags.packetno = 1;
+    const bool ok = vorbis_synthesis_headerin(&s->info, &comment, &id) == 0 &&
+                    vorbis_synthesis_headerin(&s->info, &comment, &tags) == 0 &&
+                    vorbis_synthesis_headerin(&s->info, &comment, setup) == 0;
+    vorbis_comment_clear(&comment);
+    if (!ok) {
+        vorbis_info_clear(&s->info);
+        return false;
+    }
+    s->infoReady = true;
+    s->infoHeaders = s->id;
+    s->infoHeaders.insert(s->infoHeaders.end(), setup->packet, setup->packet + setup->bytes);
+    return true;
+}
+
+int64_t vorbisStartGranule(OggChain* chain, ogg_page* page)
+{
+    if (!chain->codecState)
+        chain->codecState = new VorbisScan{};
+    VorbisScan* s = static_cast<VorbisScan*>(chain->codecState);
+    if (ogg_page_bos(page)) {
+        s->headers = 0;
+        s->lastBlock = -1;
+        s->accumulated = 0;
+    }
+    const bool audioPage = s->headers == 3;
+    if (ogg_stream_pagein(&chain->stream, page) != 0)
+        return -1;
+    ogg_packet packet;
+    for (int r; (r = ogg_stream_packetout(&chain->stream, &packet)) != 0;) {
+        if (r < 0) {
+            if (s->headers < 3)
+                return -2;
+            continue;  // a hole in the audio, left out as libvorbisfile does
+        }
+        if (s->headers == 0) {
+            s->id.assign(packet.packet, packet.packet + packet.bytes);
+            ++s->headers;
+        } else if (s->headers == 1) {
+            if (packet.bytes < 7 || std::memcmp(packet.packet, "\x03vorbis", 7) != 0)
+                return -2;
+            ++s->headers;
+        } else if (s->headers == 2) {
+            if (!readSetup(s, &packet))
+                return -2;
+            ++s->headers;
+        } else {
+            const long block = vorbis_packet_blocksize(&s->info, &packet);
+            if (block >= 0) {
+                if (s->lastBlock != -1)
+                    s->accumulated += (s->lastBlock >> 2) + (block >> 2);
+                s->lastBlock = block;
+            }
+        }
+    }
+    if (audioPage && ogg_page_granulepos(page) != -1)
+        return std::max<int64_t>(0, ogg_page_granulepos(page) - s->accumulated);
+    return -1;
+}
+
+int64_t vorbisLinkFrames(OggChain*, int64_t start, int64_t lastGranule)
+{
+    return lastGranule - start;
+}
+
+void vorbisFreeCodec(OggChain* chain)
+{
+    VorbisScan* s = static_cast<VorbisScan*>(chain->codecState);
+    if (s && s->infoReady)
+        vorbis_info_clear(&s->info);
+    delete s;
+    chain->codecState = nullptr;
+}
+
+size_t windowRead(void* out, size_t size, size_t count, void* source)
+{
+    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size * count);
+    return got > 0 && size > 0 ? size_t(got) / size : 0;
+}
+
+// Through the window the link is all the file there is, read straight on: no seeking, so the open
+// reads its headers only.
+void* vorbisOpenLink(OggChain* chain)
+{
+    OggVorbis_File* file = new OggVorbis_File{};
+    const ov_callbacks callbacks = {windowRead, nullptr, nullptr, nullptr};
+    if (ov_open_callbacks(&chain->window, file, nullptr, 0, callbacks) != 0) {
+        delete file;
+        return nullptr;
+    }
+    return file;
+}
+
+int64_t vorbisReadLink(void* link, int16_t* out, int64_t frames, int channels)
+{
+    OggVorbis_File* file = static_cast<OggVorbis_File*>(link);
     for (;;) {
-        int link = 0;
-        // One read never spans two links; whole frames of that link's channel count come back.
-        const long got = ov_read(&state->file, reinterpret_cast<char*>(out), int(samples * 2),
-                                 __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, 2, 1, &link);
+        int stream = 0;
+        const long got = ov_read(file, reinterpret_cast<char*>(out), int(std::min<int64_t>(frames * channels * 2, 1 << 20)),
+                                 __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__, 2, 1, &stream);
         if (got == OV_HOLE)
             continue;
-        const vorbis_info* info = got > 0 ? ov_info(&state->file, link) : nullptr;
-        if (!info || info->channels < 1)
+        const vorbis_info* info = got > 0 ? ov_info(file, -1) : nullptr;
+        if (!info || info->channels != channels)
             return 0;
-        format->rate = int(std::min<long>(info->rate, 1L << 30));
-        format->channels = info->channels;
-        layoutVorbis(format->layout, info->channels);
-        return got / (2 * info->channels);
+        return got / (2 * channels);
     }
 }
 
-static bool vorbisToStart(Decoder* decoder)
+void vorbisCloseLink(void* link)
 {
-    return ov_pcm_seek(&static_cast<VorbisState*>(decoder->handle)->file, 0) == 0;
+    OggVorbis_File* file = static_cast<OggVorbis_File*>(link);
+    ov_clear(file);
+    delete file;
 }
 
-static void vorbisClose(Decoder* decoder)
+const OggCodec vorbisCodec = {
+    "not a readable Ogg Vorbis stream", "\x01vorbis", 7, vorbisIdentify, vorbisStartGranule, vorbisLinkFrames,
+    vorbisOpenLink, vorbisReadLink, vorbisCloseLink, vorbisFreeCodec,
+};
+
+bool vorbisOpen(Decoder* decoder, int fd)
 {
-    VorbisState* state = static_cast<VorbisState*>(decoder->handle);
-    if (!state)
-        return;
-    ov_clear(&state->file);
-    close(state->fd);
-    delete state;
+    return oggChainOpen(decoder, fd, &vorbisCodec);
 }
 
-const DecoderFamily vorbisDecoder = {"libvorbisfile", vorbisOpen, vorbisRead, vorbisToStart, vorbisClose};
+} // namespace
+
+const DecoderFamily vorbisDecoder = {"libvorbisfile", vorbisOpen, oggChainRead, oggChainToStart, oggChainClose};

@@ -140,9 +140,32 @@ static bool looksLikeMpeg(int fd, const unsigned char* head, ssize_t size)
     return bytes > 0 && mpegFindFramePair(fd, 0, 64 * 1024) >= 0;
 }
 
+// Bytes an ID3v2 tag at the start takes, its footer included; 0 where there is none.
+static int64_t id3v2Bytes(const unsigned char* head, ssize_t size)
+{
+    if (size < 10 || std::memcmp(head, "ID3", 3) != 0 || ((head[6] | head[7] | head[8] | head[9]) & 0x80))
+        return 0;
+    const int64_t body = (head[6] & 0x7F) << 21 | (head[7] & 0x7F) << 14 | (head[8] & 0x7F) << 7 | (head[9] & 0x7F);
+    return 10 + body + ((head[5] & 0x10) ? 10 : 0);
+}
+
 // Ogg carries several codecs; the first packet, right after the first page's header, names it.
+// Some taggers put an ID3v2 tag in front of any format: what follows it decides.
 static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssize_t size)
 {
+    if (const int64_t tag = id3v2Bytes(head, size)) {
+        unsigned char after[64];
+        const ssize_t got = pread(fd, after, sizeof after, tag);
+        if (got >= 4 && std::memcmp(after, "fLaC", 4) == 0)
+            return &flacDecoder;
+        // libsndfile passes over the tag itself; MPEG audio, or what no family knows, stays MPEG's.
+        if (got >= 12 && (std::memcmp(after, "RIFF", 4) == 0 || std::memcmp(after, "FORM", 4) == 0 ||
+                          std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0 ||
+                          std::memcmp(after, "OggS", 4) == 0))
+            return &sndfileDecoder;
+    }
+    if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)
+        return &flacDecoder;
     if (size >= 36 && std::memcmp(head, "OggS", 4) == 0) {
         if (std::memcmp(head + 28, "\x01vorbis", 7) == 0)
             return &vorbisDecoder;
@@ -158,6 +181,10 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
 // What libsndfile does not recognise may still be MPEG audio after some junk, as players find it.
 static bool openAfterJunk(Decoder* decoder, int fd)
 {
+    // Ogg pages are no junk: frame headers found in a damaged Ogg file's packets are chance.
+    unsigned char magic[4];
+    if (pread(fd, magic, sizeof magic, 0) == sizeof magic && std::memcmp(magic, "OggS", 4) == 0)
+        return false;
     constexpr int64_t junkLimit = 64 * 1024;
     const int64_t start = mpegFindFramePair(fd, 0, junkLimit);
     if (start < 0)

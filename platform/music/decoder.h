@@ -1,6 +1,13 @@
 // Decoding for the music service: one family of formats per library, behind one small interface.
 // A decoder is opened on the main thread; reads and the return to the start happen on the stream's
 // decoding thread only; it is closed once that thread has ended.
+//
+// The one rule for the length, which every family keeps: the frames its reads deliver from the start
+// (and again after each return to it) equal the length it announced at open, link by link. The count
+// comes from the file itself by the cheapest exact means (the last frame's number, the last granule,
+// a walk of the frames), never from a header the file contradicts: music is never cut because a
+// header said so. Where a damaged file still delivers more or fewer, the stream plays what it
+// delivers and the position waits short of the length until the last frame is heard.
 #pragma once
 
 #include <sys/types.h>
@@ -66,8 +73,9 @@ struct Decoder {
     Speaker layout[layoutChannelLimit];
     // Channels of the frames decoderRead delivers, in `layout` order: more than eight become two.
     int outChannels;
-    // Exact where the format or a scan of it says so; an estimate only where noted by the family.
-    // In the stream's rate: every link counted as it is heard after conversion.
+    // What the reads deliver from the start (the rule above), in the stream's rate: every link
+    // counted as it is heard after conversion. An estimate only where a family notes it, for files
+    // beyond what an open may walk.
     int64_t frames;
     // Frames of each run of links of one format, after conversion, where a chain changes format;
     // empty otherwise.
@@ -80,13 +88,14 @@ extern const DecoderFamily mpegDecoder;
 extern const DecoderFamily vorbisDecoder;
 extern const DecoderFamily opusDecoder;
 extern const DecoderFamily sndfileDecoder;
+extern const DecoderFamily flacDecoder;
 
 // Chooses the family by the file's content, never its name, and opens it. On failure
 // decoder->error says why.
 bool decoderOpen(Decoder* decoder, const char* path);
 void decoderClose(Decoder* decoder);
 // Up to `frames` frames at the stream's rate and outChannels, every link converted to them; 0 at
-// the end. Never more than decoder->frames in all from the start.
+// the end. Delivers decoder->frames in all from the start, as the family does.
 int64_t decoderRead(Decoder* decoder, int16_t* out, int64_t frames);
 bool decoderToStart(Decoder* decoder);
 

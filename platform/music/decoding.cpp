@@ -35,31 +35,29 @@ void decodeLoop(MusicStream* s)
     uint32_t localEpoch = ~0u;
     bool finished = false;
     bool readable = true;
-    int64_t decodedFrames = 0;
     while (!s->quit.load(std::memory_order_acquire)) {
         const uint32_t epoch = s->epoch.load(std::memory_order_acquire);
         if (epoch != localEpoch) {
             const bool atStart = localEpoch == ~0u;
             localEpoch = epoch;
-            decodedFrames = s->headFrames;
             finished = false;
             // A stream that cannot go back ends once its head has played, rather than never; the file
             // is never opened again, since its path may now name another.
-            readable = s->headFrames < s->lengthFrames && (atStart || backToHeadEnd(s));
+            readable = !s->headEnded && (atStart || backToHeadEnd(s));
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);
             if (w - s->read.load(std::memory_order_acquire) >= count)
                 break;
             int16_t* dst = &s->samples[(w % count) * blockFrames * size_t(outChannels)];
-            // Never beyond the announced length: the position must meet it exactly at the end.
-            const int64_t want = std::min<int64_t>(blockFrames, s->lengthFrames - decodedFrames);
-            const int64_t got = readable && want > 0 ? decodeInto(s, dst, want) : 0;
+            // To the end of what decodes, whatever the length announced: music is never cut to a
+            // count, and the position waits short of the length until the last frame is heard.
+            const int64_t want = blockFrames;
+            const int64_t got = readable ? decodeInto(s, dst, want) : 0;
             RingBlock& block = s->blocks[w % count];
             block.epoch = epoch;
             block.frames = uint32_t(got);
-            decodedFrames += got;
-            block.last = got < want || decodedFrames >= s->lengthFrames;
+            block.last = got < want;
             finished = block.last;
             s->written.store(w + 1, std::memory_order_release);
         }

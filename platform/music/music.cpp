@@ -113,7 +113,7 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
     s->samples.assign(blockCount * blockFrames * size_t(s->outChannels), 0);
     s->decoded.assign(size_t(blockFrames) * size_t(s->outChannels), 0);
     s->serverWanted = serverWanted;
-    const int64_t headWanted = std::min<int64_t>(s->lengthFrames, int64_t(headSeconds * s->rate));
+    const int64_t headWanted = int64_t(headSeconds * s->rate);
     s->head.assign(size_t(headWanted) * size_t(s->outChannels), 0);
     while (s->headFrames < headWanted) {
         const int64_t got = decodeInto(s, &s->head[size_t(s->headFrames) * size_t(s->outChannels)],
@@ -121,6 +121,13 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
         if (got <= 0)
             break;
         s->headFrames += got;
+    }
+    s->headEnded = s->headFrames < headWanted;
+    // A file of which nothing decodes is damage, not a track of no frames.
+    if (s->headFrames == 0 && s->lengthFrames > 0) {
+        setError("no audio in it decodes");
+        closeStream(s);
+        return 0;
     }
 
     // The sound server first, SDL's audio where none answers, and a silent clock as the last resort.

@@ -67,6 +67,7 @@ struct MusicStream {
     // The first frames, decoded once at open; read by the outputs, never written again.
     std::vector<int16_t> head;
     int64_t headFrames = 0;
+    bool headEnded = false;  // the file's frames end within the head
 
     // Single producer (decoder), single consumer (whichever output is current). Blocks of an epoch
     // start where the head ends.

@@ -35,6 +35,11 @@ cp classes/damaged-rate.wav sample.ogg
 play "a damaged rate" 0 2
 check "a damaged rate: the one line" "$(cat stderr)" "quillvane: cannot play sample.ogg: unusable stream format"
 
+# A FLAC whose every audio frame is zeroed: damage, not a track; refused as an unreadable file is.
+cp classes/zeroed.flac sample.ogg
+play "a FLAC of zeroed frames" 0 2
+check "a FLAC of zeroed frames: the one line" "$(cat stderr)" "quillvane: cannot play sample.ogg: no audio in it decodes"
+
 rm sample.ogg && mkdir sample.ogg
 play "a directory" 0 2
 check "a directory: the reason" "$(cat stderr)" "quillvane: cannot play sample.ogg: is a directory"

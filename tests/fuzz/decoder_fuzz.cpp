@@ -1,7 +1,8 @@
-// The decoding layer alone on mutated audio files, as fast as it decodes: every family is chosen
-// by content, opened, read to its end or its length, taken back to the start and read again. No
-// output, no threads. A file either is refused or keeps to a format that can be played, never gives
-// more frames than its length where the length is exact, and keeps within a bound of memory.
+// The decoding layer alone on mutated audio files: every family is chosen by content, opened, read
+// to its end, taken back to the start and read again. No output, no threads. A file is either
+// refused or keeps to a format that can be played, delivers from the start exactly the frames of
+// the length it announced, link by link, and delivers the same frames again after the return to
+// the start.
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,17 +15,33 @@
 // Mutated headers can announce hours; this many frames of each pass are enough to judge.
 constexpr int64_t readLimit = int64_t{1} << 20;
 
-static int64_t readAll(Decoder* decoder, std::vector<int16_t>& buffer)
+struct Pass {
+    int64_t frames;
+    uint64_t hash;
+};
+
+static void check(bool holds, const char* what)
 {
-    int64_t total = 0;
-    const int64_t bound = std::min(decoder->frames, readLimit);
-    for (int64_t got = 1; got > 0 && total < bound;) {
-        got = decoderRead(decoder, buffer.data(), std::min<int64_t>(1024, bound - total));
-        if (got < 0 || got > 1024)
-            std::abort();
-        total += got;
+    if (!holds) {
+        std::fprintf(stderr, "decoder_fuzz: %s\n", what);
+        std::abort();
     }
-    return total;
+}
+
+static Pass readAll(Decoder* decoder, std::vector<int16_t>& buffer)
+{
+    Pass pass{0, 1469598103934665603ull};
+    const int64_t bound = std::min(decoder->frames, readLimit);
+    // Where the whole is read, one frame beyond the length is asked for too: none may come.
+    const int64_t ask = bound < readLimit ? bound + 1 : bound;
+    for (int64_t got = 1; got > 0 && pass.frames < ask;) {
+        got = decoderRead(decoder, buffer.data(), std::min<int64_t>(1024, ask - pass.frames));
+        check(got >= 0 && got <= 1024, "a read out of its bounds");
+        for (int64_t i = 0; i < got * decoder->outChannels; ++i)
+            pass.hash = (pass.hash ^ uint16_t(buffer[size_t(i)])) * 1099511628211ull;
+        pass.frames += got;
+    }
+    return pass;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -37,18 +54,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Decoder decoder{};
     if (!decoderOpen(&decoder, path.c_str()))
         return 0;
-    if (decoder.rate < decoderRateMin || decoder.rate > decoderRateMax || decoder.channels < 1 ||
-        decoder.channels > decoderChannelMax || decoder.outChannels < 1 || decoder.outChannels > layoutChannelLimit)
-        std::abort();
+    check(decoder.rate >= decoderRateMin && decoder.rate <= decoderRateMax && decoder.channels >= 1 &&
+              decoder.channels <= decoderChannelMax && decoder.outChannels >= 1 &&
+              decoder.outChannels <= layoutChannelLimit,
+          "a format that cannot be played");
     int64_t counted = 0;
     for (int64_t frames : decoder.linkFrames)
         counted += frames;
-    if (!decoder.linkFrames.empty() && counted != decoder.frames)
-        std::abort();
+    check(decoder.linkFrames.empty() || counted == decoder.frames, "runs that do not add up to the length");
     std::vector<int16_t> buffer(1024 * size_t(decoder.outChannels));
-    readAll(&decoder, buffer);
-    if (decoderToStart(&decoder))
-        readAll(&decoder, buffer);
+    const Pass first = readAll(&decoder, buffer);
+    check(first.frames == std::min(decoder.frames, readLimit), "frames delivered differ from the length announced");
+    if (decoderToStart(&decoder)) {
+        const Pass second = readAll(&decoder, buffer);
+        check(second.frames == first.frames && second.hash == first.hash,
+              "the pass after the return to the start differs from the first");
+    }
     decoderClose(&decoder);
     return 0;
 }

@@ -1,0 +1,384 @@
+// Native FLAC through libFLAC: its length counted from the file's last frame, not taken from
+// STREAMINFO (a pipe writes 0 there, an encode that stopped early keeps what it meant to write), and
+// damage passed over frame by frame.
+#include <FLAC/stream_decoder.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/music/decoder.h"
+
+struct FlacState {
+    FLAC__StreamDecoder* flac;
+    FileWindow window;
+    bool haveInfo;
+    FLAC__StreamMetadata_StreamInfo info;
+    uint32_t channelMask;  // from WAVEFORMATEXTENSIBLE_CHANNEL_MASK; 0 where the file has none
+    std::vector<int16_t> pending;  // the last frame decoded, interleaved
+    size_t pendingAt;
+    int pendingChannels;
+    // Frames lost to damage, heard as silence before the frame after them, so that what follows
+    // keeps its time and the count from the last frame holds.
+    uint64_t nextSample;
+    uint64_t silence;
+    int64_t length;
+    unsigned char buffer[64 * 1024];
+};
+
+static FLAC__StreamDecoderReadStatus flacRead(const FLAC__StreamDecoder*, FLAC__byte out[], size_t* bytes, void* data)
+{
+    FlacState* s = static_cast<FlacState*>(data);
+    const ssize_t got = fileWindowRead(&s->window, out, *bytes);
+    *bytes = got > 0 ? size_t(got) : 0;
+    return *bytes > 0 ? FLAC__STREAM_DECODER_READ_STATUS_CONTINUE : FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+}
+
+static FLAC__StreamDecoderSeekStatus flacSeek(const FLAC__StreamDecoder*, FLAC__uint64 offset, void* data)
+{
+    FileWindow& w = static_cast<FlacState*>(data)->window;
+    return seekWithin(&w.position, w.size, int64_t(offset), SEEK_SET) < 0 ? FLAC__STREAM_DECODER_SEEK_STATUS_ERROR
+                                                                           : FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+}
+
+static FLAC__StreamDecoderTellStatus flacTell(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* data)
+{
+    *offset = FLAC__uint64(static_cast<FlacState*>(data)->window.position);
+    return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+static FLAC__StreamDecoderLengthStatus flacLength(const FLAC__StreamDecoder*, FLAC__uint64* length, void* data)
+{
+    *length = FLAC__uint64(static_cast<FlacState*>(data)->window.size);
+    return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+}
+
+static FLAC__bool flacEof(const FLAC__StreamDecoder*, void* data)
+{
+    const FileWindow& w = static_cast<FlacState*>(data)->window;
+    return w.position >= w.size;
+}
+
+// Samples of any depth to 16 bits as libsndfile gives them: the low bits dropped, short ones shifted up.
+static FLAC__StreamDecoderWriteStatus flacWrite(const FLAC__StreamDecoder*, const FLAC__Frame* frame,
+                                                const FLAC__int32* const channels[], void* data)
+{
+    FlacState* s = static_cast<FlacState*>(data);
+    const int count = int(frame->header.channels);
+    const int shift = int(frame->header.bits_per_sample) - 16;
+    const size_t frames = frame->header.blocksize;
+    // A step of the decoder can write more than one frame (one in place of a damaged one, then the
+    // next): what is not read yet is kept.
+    s->pending.erase(s->pending.begin(), s->pending.begin() + long(std::min(s->pendingAt, s->pending.size())));
+    s->pendingAt = 0;
+    if (count != s->pendingChannels && !s->pending.empty())
+        s->pending.clear();
+    const size_t at = s->pending.size();
+    s->pending.resize(at + frames * size_t(count));
+    for (size_t f = 0; f < frames; ++f)
+        for (int c = 0; c < count; ++c) {
+            const FLAC__int32 v = channels[c][f];
+            s->pending[at + f * size_t(count) + size_t(c)] = int16_t(shift >= 0 ? v >> shift : v << -shift);
+        }
+    s->pendingChannels = count;
+    const uint64_t first = frame->header.number.sample_number;
+    if (first > s->nextSample && int64_t(first) <= s->length) {
+        const uint64_t gap = first - s->nextSample;
+        if (at == 0)
+            s->silence = gap;
+        else if (gap <= 65536)
+            s->pending.insert(s->pending.begin() + long(at), size_t(gap) * size_t(count), int16_t(0));
+    }
+    s->nextSample = std::max(s->nextSample, first + frames);
+    return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+static void flacMetadata(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* block, void* data)
+{
+    FlacState* s = static_cast<FlacState*>(data);
+    if (block->type == FLAC__METADATA_TYPE_STREAMINFO && !s->haveInfo) {
+        s->info = block->data.stream_info;
+        s->haveInfo = true;
+    } else if (block->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+        static const char key[] = "WAVEFORMATEXTENSIBLE_CHANNEL_MASK=";
+        const FLAC__StreamMetadata_VorbisComment& vc = block->data.vorbis_comment;
+        for (uint32_t i = 0; i < vc.num_comments; ++i) {
+            const FLAC__StreamMetadata_VorbisComment_Entry& e = vc.comments[i];
+            if (e.length > sizeof key - 1 && e.length < 64 && strncasecmp(reinterpret_cast<const char*>(e.entry), key, sizeof key - 1) == 0) {
+                char text[64];
+                std::memcpy(text, e.entry, e.length);
+                text[e.length] = 0;
+                s->channelMask = uint32_t(std::strtoul(text + sizeof key - 1, nullptr, 16));
+            }
+        }
+    }
+}
+
+// Damage is passed over: libFLAC finds the next frame itself.
+static void flacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus, void*) {}
+
+// FLAC's own order for each channel count, or the speakers its channel mask names, in mask order.
+static void flacLayout(const FlacState* s, int channels, Speaker* layout)
+{
+    layoutWav(layout, channels);
+    static const Speaker bySpeakerBit[] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+                                           speakerRearLeft, speakerRearRight, speakerFrontLeftOfCenter,
+                                           speakerFrontRightOfCenter, speakerRearCenter, speakerSideLeft,
+                                           speakerSideRight};
+    if (channels > layoutChannelLimit)
+        return;
+    if (s->channelMask != 0 && __builtin_popcount(s->channelMask & 0x7FF) == channels) {
+        int c = 0;
+        for (int bit = 0; bit < 11; ++bit)
+            if (s->channelMask & (1u << bit))
+                layout[c++] = bySpeakerBit[bit];
+        return;
+    }
+    if (channels == 4 || channels == 5) {
+        const Speaker order[5] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerRearLeft, speakerRearRight};
+        const Speaker quad[4] = {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight};
+        std::copy(channels == 4 ? quad : order, (channels == 4 ? quad : order) + channels, layout);
+    } else if (channels == 7) {
+        layout[4] = speakerRearCenter;
+        layout[5] = speakerSideLeft;
+        layout[6] = speakerSideRight;
+    }
+}
+
+static uint8_t crc8(const unsigned char* p, size_t n)
+{
+    uint8_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; ++b)
+            crc = uint8_t(crc & 0x80 ? (crc << 1) ^ 0x07 : crc << 1);
+    }
+    return crc;
+}
+
+static const uint16_t* crc16Table()
+{
+    static uint16_t table[256];
+    static const bool made = [] {
+        for (int i = 0; i < 256; ++i) {
+            uint16_t crc = uint16_t(i << 8);
+            for (int b = 0; b < 8; ++b)
+                crc = uint16_t(crc & 0x8000 ? (crc << 1) ^ 0x8005 : crc << 1);
+            table[i] = crc;
+        }
+        return true;
+    }();
+    (void)made;
+    return table;
+}
+
+struct FlacFrameHeader {
+    bool variable;
+    uint64_t number;  // the frame's number, or its first sample's where the block size varies
+    uint32_t blockSize;
+};
+
+// A frame header at `p` (at most `n` bytes there) that fits the stream and whose CRC-8 holds.
+static bool flacHeaderParse(const unsigned char* p, size_t n, const FLAC__StreamMetadata_StreamInfo& info, FlacFrameHeader* h)
+{
+    static const uint32_t rates[12] = {0, 88200, 176400, 192000, 8000, 16000, 22050, 24000, 32000, 44100, 48000, 96000};
+    static const uint32_t depths[8] = {0, 8, 12, 0, 16, 20, 24, 32};
+    if (n < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8)
+        return false;
+    const int sizeCode = p[2] >> 4, rateCode = p[2] & 15;
+    const int assignment = p[3] >> 4, depthCode = (p[3] >> 1) & 7;
+    if (sizeCode == 0 || rateCode == 15 || assignment > 10 || depthCode == 3 || (p[3] & 1))
+        return false;
+    if ((assignment < 8 ? assignment + 1 : 2) != int(info.channels))
+        return false;
+    if (depthCode != 0 && depths[depthCode] != info.bits_per_sample)
+        return false;
+    if (rateCode >= 1 && rateCode <= 11 && rates[rateCode] != info.sample_rate)
+        return false;
+    size_t at = 4;
+    // The number, coded as UTF-8 is, to 36 bits.
+    int extra = 0;
+    uint64_t number = p[at];
+    if (p[at] < 0x80) {
+    } else if ((p[at] & 0xE0) == 0xC0) { extra = 1; number &= 0x1F; }
+    else if ((p[at] & 0xF0) == 0xE0) { extra = 2; number &= 0x0F; }
+    else if ((p[at] & 0xF8) == 0xF0) { extra = 3; number &= 0x07; }
+    else if ((p[at] & 0xFC) == 0xF8) { extra = 4; number &= 0x03; }
+    else if ((p[at] & 0xFE) == 0xFC) { extra = 5; number &= 0x01; }
+    else if (p[at] == 0xFE && (p[1] & 1)) { extra = 6; number = 0; }
+    else return false;
+    ++at;
+    if (at + size_t(extra) + 4 > n)
+        return false;
+    for (int i = 0; i < extra; ++i, ++at) {
+        if ((p[at] & 0xC0) != 0x80)
+            return false;
+        number = number << 6 | (p[at] & 0x3F);
+    }
+    uint32_t blockSize = 0;
+    if (sizeCode == 1) blockSize = 192;
+    else if (sizeCode <= 5) blockSize = 576u << (sizeCode - 2);
+    else if (sizeCode == 6) blockSize = uint32_t(p[at++]) + 1;
+    else if (sizeCode == 7) { blockSize = (uint32_t(p[at]) << 8 | p[at + 1]) + 1; at += 2; }
+    else blockSize = 256u << (sizeCode - 8);
+    if (rateCode == 12) at += 1;
+    else if (rateCode == 13 || rateCode == 14) at += 2;
+    if (at + 1 > n || crc8(p, at) != p[at])
+        return false;
+    *h = FlacFrameHeader{(p[1] & 1) != 0, number, blockSize};
+    return true;
+}
+
+// The sample count at the end of the file's last whole frame: the last header whose frame's CRC-16
+// holds from it to the next header, to the end, or to an ID3v1 tag there. -1 where the tail holds none.
+static int64_t flacCountFromEnd(FlacState* s, off_t audioStart)
+{
+    const off_t size = s->window.size;
+    for (off_t span : {off_t(256) << 10, off_t(4) << 20}) {
+        const off_t from = std::max(audioStart, size - span);
+        std::vector<unsigned char> tail(size_t(size - from));
+        if (tail.empty() || pread(s->window.fd, tail.data(), tail.size(), s->window.base + from) != ssize_t(tail.size()))
+            return -1;
+        std::vector<size_t> starts;
+        std::vector<FlacFrameHeader> headers;
+        for (size_t i = 0; i + 1 < tail.size(); ++i) {
+            FlacFrameHeader h{};
+            if (tail[i] == 0xFF && flacHeaderParse(&tail[i], tail.size() - i, s->info, &h)) {
+                starts.push_back(i);
+                headers.push_back(h);
+            }
+        }
+        const size_t tagAt = tail.size() >= 128 && std::memcmp(&tail[tail.size() - 128], "TAG", 3) == 0 ? tail.size() - 128 : tail.size();
+        const uint16_t* table = crc16Table();
+        for (size_t k = starts.size(); k-- > 0;) {
+            // The frame ends where a later header starts (one of the next few, passing any that lie
+            // in the frame's data by chance) or at the end.
+            size_t next = k + 1;
+            uint16_t crc = 0;
+            bool whole = false;
+            for (size_t i = starts[k]; i < tail.size() && !whole; ++i) {
+                crc = uint16_t(crc << 8) ^ table[(crc >> 8) ^ tail[i]];
+                const size_t end = i + 1;
+                while (next < starts.size() && starts[next] < end)
+                    ++next;
+                if (crc == 0 && end - starts[k] > 8 &&
+                    ((next < starts.size() && starts[next] == end) || end == tail.size() || end == tagAt))
+                    whole = true;
+            }
+            if (!whole)
+                continue;
+            const FlacFrameHeader& h = headers[k];
+            if (h.variable)
+                return int64_t(h.number + h.blockSize);
+            const uint64_t nominal = s->info.min_blocksize == s->info.max_blocksize ? s->info.max_blocksize
+                                     : k > 0 ? headers[k - 1].blockSize : h.blockSize;
+            return int64_t(h.number * nominal + h.blockSize);
+        }
+        if (from == audioStart)
+            break;
+    }
+    return -1;
+}
+
+static void flacFree(FlacState* s)
+{
+    if (s->flac)
+        FLAC__stream_decoder_delete(s->flac);
+    delete s;
+}
+
+static bool flacOpen(Decoder* decoder, int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        return decoderFail(decoder, "cannot read the file");
+    FlacState* s = new FlacState{};
+    fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer);
+    s->flac = FLAC__stream_decoder_new();
+    if (!s->flac || FLAC__stream_decoder_init_stream(s->flac, flacRead, flacSeek, flacTell, flacLength, flacEof,
+                                                     flacWrite, flacMetadata, flacError, s) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+        flacFree(s);
+        return decoderFail(decoder, "cannot start the FLAC decoder");
+    }
+    FLAC__stream_decoder_set_metadata_respond(s->flac, FLAC__METADATA_TYPE_VORBIS_COMMENT);
+    FLAC__uint64 audioStart = 0;
+    if (!FLAC__stream_decoder_process_until_end_of_metadata(s->flac) || !s->haveInfo ||
+        !FLAC__stream_decoder_get_decode_position(s->flac, &audioStart)) {
+        flacFree(s);
+        return decoderFail(decoder, "not a readable FLAC stream");
+    }
+    // The file wins over its header: the header's total only where the file's end holds no whole
+    // frame, and only when a frame is found at its start.
+    int64_t frames = flacCountFromEnd(s, off_t(audioStart));
+    if (frames < 0) {
+        unsigned char head[64 * 1024];
+        const ssize_t got = pread(fd, head, sizeof head, off_t(audioStart));
+        bool found = false;
+        for (ssize_t i = 0; i + 16 <= got && !found; ++i) {
+            FlacFrameHeader h{};
+            found = head[i] == 0xFF && flacHeaderParse(head + i, size_t(got - i), s->info, &h);
+        }
+        if (!found || s->info.total_samples == 0) {
+            flacFree(s);
+            return decoderFail(decoder, "no audio in it decodes");
+        }
+        frames = int64_t(s->info.total_samples);
+    }
+    s->length = frames;
+    decoder->handle = s;
+    decoder->rate = int(s->info.sample_rate);
+    decoder->channels = int(s->info.channels);
+    decoder->frames = frames;
+    flacLayout(s, decoder->channels, decoder->layout);
+    return true;
+}
+
+static int64_t flacReadFrames(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
+{
+    FlacState* s = static_cast<FlacState*>(decoder->handle);
+    link->rate = decoder->rate;
+    link->channels = decoder->channels;
+    std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
+    const size_t channels = size_t(decoder->channels);
+    while (s->pendingAt >= s->pending.size() && s->silence == 0) {
+        if (FLAC__stream_decoder_get_state(s->flac) == FLAC__STREAM_DECODER_END_OF_STREAM ||
+            !FLAC__stream_decoder_process_single(s->flac))
+            return 0;
+        // A frame of another channel count is damage the CRC missed: left out.
+        if (s->pendingChannels != decoder->channels)
+            s->pendingAt = s->pending.size();
+    }
+    if (s->silence > 0) {
+        const size_t frames = size_t(std::min<uint64_t>(s->silence, uint64_t(samples) / channels));
+        std::memset(out, 0, frames * channels * 2);
+        s->silence -= frames;
+        return int64_t(frames);
+    }
+    const size_t frames = std::min(size_t(samples) / channels, (s->pending.size() - s->pendingAt) / channels);
+    std::memcpy(out, &s->pending[s->pendingAt], frames * channels * 2);
+    s->pendingAt += frames * channels;
+    return int64_t(frames);
+}
+
+static bool flacToStart(Decoder* decoder)
+{
+    FlacState* s = static_cast<FlacState*>(decoder->handle);
+    s->pending.clear();
+    s->pendingAt = 0;
+    s->nextSample = s->silence = 0;
+    return FLAC__stream_decoder_reset(s->flac) && FLAC__stream_decoder_process_until_end_of_metadata(s->flac);
+}
+
+static void flacClose(Decoder* decoder)
+{
+    FlacState* s = static_cast<FlacState*>(decoder->handle);
+    if (!s)
+        return;
+    close(s->window.fd);
+    flacFree(s);
+}
+
+const DecoderFamily flacDecoder = {"libFLAC", flacOpen, flacReadFrames, flacToStart, flacClose};
