@@ -49,6 +49,7 @@ bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* heigh
     return true;
 }
 
+bool frameWouldShow(int32_t, int32_t, int, int) { return true; }
 void setWindowFramePos(GLFWwindow*, int, int) {}
 void setWindowAreaPos(GLFWwindow* window, int x, int y)
 {

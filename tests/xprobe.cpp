@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 static Window topLevel(Display* display, Window window)
@@ -86,7 +87,7 @@ int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
     if (!display || argc < 2) {
-        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W\n");
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W|compositor\n");
         return 2;
     }
     // A window named on the root may be gone.
@@ -143,6 +144,11 @@ int main(int argc, char** argv)
         const bool fixed = (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
                            hints.min_width == hints.max_width && hints.min_height == hints.max_height;
         std::printf("%s\n", fixed ? "no" : "yes");
+    } else if (command == "compositor") {
+        // A compositing manager owns the screen's _NET_WM_CM_Sn selection.
+        const std::string selection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display));
+        const Atom atom = XInternAtom(display, selection.c_str(), False);
+        std::printf("%s\n", XGetSelectionOwner(display, atom) != None ? "yes" : "no");
     } else if (command == "saver") {
         XScreenSaverInfo info{};
         XScreenSaverQueryInfo(display, root, &info);

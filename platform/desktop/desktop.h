@@ -59,6 +59,11 @@ void forgetDeadWindowManager();
 // monitor measurePrimaryMonitor measures. False when the monitor has no current video mode.
 bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* height);
 
+// True where a frame of that size with its top-left corner at (x, y), any 32-bit values, would
+// show on a monitor that exists now: its top 32 pixels (the title bar) in full on one monitor,
+// across a quarter of its width there and at least 64 pixels, or all of a narrower frame.
+bool frameWouldShow(int32_t x, int32_t y, int width, int height);
+
 // Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
 // keeping its size. The window is still hidden here; being shown later puts it on top. Where the
 // manager frames a window only when it shows it, showWindowAndFinishPlacement finishes the move.
@@ -68,9 +73,9 @@ void setWindowFramePos(GLFWwindow* window, int x, int y);
 // move, remembered so that showWindowAndFinishPlacement can finish it.
 void setWindowAreaPos(GLFWwindow* window, int x, int y);
 
-// Shows the window. If its frame was placed before it could be measured, waits for the manager to
-// frame it (at most 0.2 s) and moves it so that the frame's corner, or the drawable area's where
-// that was placed last, is where it was asked.
+// Shows the window. If it was placed, waits for the manager to frame it (at most 0.2 s) and moves it
+// so that the frame's corner, or the drawable area's where that was placed last, is where it was
+// asked, if the manager put it elsewhere.
 void showWindowAndFinishPlacement(GLFWwindow* window);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the

@@ -128,7 +128,9 @@ void showWindowAndFinishPlacement(GLFWwindow* window)
     const Placement asked = placement;
     placement.unmeasured = false;
     glfwShowWindow(window);
-    if (asked.window == window && asked.unmeasured)
+    // Also where the frame was measured: KWin, just started, may place the first window by its own
+    // policy, whatever it asked.
+    if (asked.window == window)
         finishPlacement(window, asked);
 }
 
