@@ -428,15 +428,37 @@ struct Count {
 };
 }  // namespace
 
+// Frame headers walked through a block of the file, read again only where a header leaves it.
+namespace {
+struct HeaderWalk {
+    int fd;
+    int64_t blockAt = -1;
+    ssize_t held = 0;
+    unsigned char block[64 * 1024];
+};
+}  // namespace
+
+// The `need` bytes at `at`, or null where the file ends before them.
+static const unsigned char* headerAt(HeaderWalk* walk, int64_t at, int need)
+{
+    if (at < walk->blockAt || at + need > walk->blockAt + walk->held) {
+        walk->blockAt = at;
+        walk->held = pread(walk->fd, walk->block, sizeof walk->block, at);
+        if (walk->held < need)
+            return nullptr;
+    }
+    return walk->block + (at - walk->blockAt);
+}
+
 // ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
 // `scale` is the decoder's rate over the header's (2 where SBR doubles it). Frames of another rate
 // or channel count (files joined, a radio capture) are a run of their own.
 static Count countAdts(int fd, off_t size, int64_t start, int scale)
 {
-    unsigned char block[64 * 1024];
-    int64_t at = start, blockAt = -1, run = 0;
+    HeaderWalk walk;
+    walk.fd = fd;
+    int64_t at = start, run = 0;
     int rate = 0, channels = -1;
-    ssize_t held = 0;
     Count count;
     count.raw = count.frames = 0;
     int firstRate = 0;
@@ -447,13 +469,9 @@ static Count countAdts(int fd, off_t size, int64_t start, int scale)
         run = 0;
     };
     while (at + 7 <= size) {
-        if (at < blockAt || at + 7 > blockAt + held) {
-            blockAt = at;
-            held = pread(fd, block, sizeof block, at);
-            if (held < 7)
-                break;
-        }
-        const unsigned char* h = block + (at - blockAt);
+        const unsigned char* h = headerAt(&walk, at, 7);
+        if (!h)
+            break;
         const int bytes = (h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5;
         const int rateIndex = (h[2] >> 2) & 15;
         if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7 || rateIndex >= 13)
@@ -481,17 +499,13 @@ static Count countAdts(int fd, off_t size, int64_t start, int scale)
 static int64_t countAc3(int fd, off_t size, int64_t start)
 {
     static const short kbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
-    unsigned char block[64 * 1024];
-    int64_t at = start, blockAt = -1, samples = 0;
-    ssize_t held = 0;
+    HeaderWalk walk;
+    walk.fd = fd;
+    int64_t at = start, samples = 0;
     while (at + 6 <= size) {
-        if (at < blockAt || at + 6 > blockAt + held) {
-            blockAt = at;
-            held = pread(fd, block, sizeof block, at);
-            if (held < 6)
-                break;
-        }
-        const unsigned char* h = block + (at - blockAt);
+        const unsigned char* h = headerAt(&walk, at, 6);
+        if (!h)
+            break;
         if (h[0] != 0x0B || h[1] != 0x77)
             break;
         const int bsid = h[5] >> 3;
