@@ -43,8 +43,17 @@ qv_answer() {
     cancel) xdotool key Escape ;;
     no)
       # No is the middle of three 80-pixel buttons, right-aligned 18 pixels in from the box's edges.
-      read -r x y w h < <(qv_geometry "$box")
-      xdotool mousemove $((x + w - 148)) $((y + h - 32)) click 1 ;;
+      # Clicked where the box has settled, as a person would; again while it stays up, since a
+      # manager that is still placing or fading it in may not pass the first click on.
+      local tries before=""
+      for tries in 1 2 3; do
+        while read -r x y w h < <(qv_geometry "$box") && [ "$x $y $w $h" != "$before" ]; do
+          before="$x $y $w $h"
+          sleep 0.2
+        done
+        xdotool mousemove $((x + w - 148)) $((y + h - 32)) click 1
+        qv_wait 2 sh -c 'xwininfo -id "$0" >/dev/null 2>&1 && [ "$(xwininfo -id "$0" | awk "/Map State/ { print \$3 }")" = IsViewable ] || echo gone' "$box" >/dev/null && break
+      done ;;
   esac
 }
 

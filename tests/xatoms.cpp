@@ -5,6 +5,8 @@
 //   xatoms
 #include <X11/Xlib.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <initializer_list>
 
@@ -23,7 +25,13 @@ int main()
         return 2;
     desktopAtoms(first);
     XCloseDisplay(first);
-    Display* second = XOpenDisplay(nullptr);
+    // The server refuses connections while it resets: try again for a few seconds.
+    Display* second = nullptr;
+    for (int tries = 0; !second && tries < 50; ++tries) {
+        second = XOpenDisplay(nullptr);
+        if (!second)
+            usleep(100'000);
+    }
     if (!second)
         return 2;
     // Another part's atoms first, as the window library interns its own before the layer asks.
