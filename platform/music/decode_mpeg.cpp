@@ -11,14 +11,14 @@
 
 #include "platform/music/decoder.h"
 
-// Reads go through a buffer of our own: a scan touches every frame header, and a system call for
-// each would make it slow. What is before the audio (junk) is outside the window.
 struct MpegRun {
     int rate;
     int channels;
     int64_t samples;
 };
 
+// Reads go through a buffer of our own: a scan touches every frame header, and a system call for
+// each would make it slow. What is before the audio (junk) is outside the window.
 struct MpegState {
     mpg123_handle* handle;
     // What reads deliver, run by run, whatever the decoder makes of damage: a run it cuts short is
