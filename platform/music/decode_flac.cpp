@@ -359,15 +359,14 @@ static int64_t flacReadFrames(Decoder* decoder, int16_t* out, int64_t samples, L
     link->channels = decoder->channels;
     std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
     const size_t channels = size_t(decoder->channels);
-    const int64_t left = s->length - s->delivered;
-    if (left <= 0)
-        return 0;
-    samples = std::min<int64_t>(samples, left * int64_t(channels));
     while (s->pendingAt >= s->pending.size() && s->silence == 0) {
         // Damage at the end that the count from the last frame passed over: silence to the count.
+        // What a join of two files delivers beyond the count is kept: it is music.
         if (FLAC__stream_decoder_get_state(s->flac) == FLAC__STREAM_DECODER_END_OF_STREAM ||
             !FLAC__stream_decoder_process_single(s->flac)) {
-            s->silence = uint64_t(left);
+            if (s->delivered >= s->length)
+                return 0;
+            s->silence = uint64_t(s->length - s->delivered);
             break;
         }
         // A frame of another channel count is damage the CRC missed: left out.

@@ -15,6 +15,7 @@
 struct SndfileState {
     SNDFILE* file;
     int64_t delivered;  // frames read since the start
+    bool estimated;     // the length is an estimate: what is read beyond it is music, kept
     FileWindow window;  // from the data chunk on, for a WAV read as raw samples
     unsigned char buffer[16 * 1024];
 };
@@ -167,6 +168,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     }
     state->file = file;
     state->delivered = 0;
+    state->estimated = false;
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)
                                 ? wavDataStart(fd, base, st.st_size) : -1;
@@ -195,6 +197,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     int64_t frames = info.frames;
     if (frames == SF_COUNT_MAX && info.channels > 0) {
         frames = framesOfUnknownLength(state, info.channels);
+        state->estimated = true;
         if (frames <= 0 || sf_seek(file, 0, SEEK_SET) != 0) {
             sf_close(file);
             delete state;
@@ -211,14 +214,17 @@ static bool sndfileOpen(Decoder* decoder, int fd)
 static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     SndfileState* state = static_cast<SndfileState*>(decoder->handle);
-    const int64_t want = std::min<int64_t>(samples / decoder->channels, decoder->frames - state->delivered);
+    const int64_t left = decoder->frames - state->delivered;
+    const int64_t want = state->estimated ? samples / decoder->channels : std::min<int64_t>(samples / decoder->channels, left);
     if (want <= 0)
         return 0;
     sf_count_t got = sf_readf_short(state->file, out, want);
     // Damage that ends the decoding early is played as silence to the announced length, so that the
     // run lasts what was announced and a second pass is the same.
+    if (got <= 0 && left <= 0)
+        return 0;
     if (got <= 0) {
-        got = want;
+        got = std::min(want, left);
         std::fill(out, out + got * decoder->channels, int16_t{0});
     }
     state->delivered += got;
