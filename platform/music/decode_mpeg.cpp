@@ -28,6 +28,7 @@ struct MpegState {
     int64_t runDelivered;
     bool runStarted;  // the decoder has given frames of this run's format
     bool decoderDone;
+    bool gapless;
     FileWindow window;
     unsigned char buffer[120 * 1024];  // under the size allocators map afresh on every open
 };
@@ -51,9 +52,27 @@ static void mpegFree(MpegState* s)
 
 // Both passes start from a fresh open: after a seek to 0 the decoder's state (a join's format
 // changes, its resync in damage) is not that of the first pass.
+static bool mpegConfigure(MpegState* s)
+{
+    mpg123_param(s->handle, s->gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
+    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    // Every rate the format has, as 16-bit samples at the stream's own channel count.
+    mpg123_format_none(s->handle);
+    const long* rates = nullptr;
+    size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (size_t i = 0; i < rateCount; ++i)
+        mpg123_format(s->handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    return mpg123_replace_reader_handle(s->handle, bufferedRead, bufferedSeek, nullptr) == MPG123_OK;
+}
+
+// A new decoder, not the old one reopened: a reopened one keeps its synthesis history.
 static bool mpegRestart(MpegState* s)
 {
-    mpg123_close(s->handle);
+    mpg123_delete(s->handle);
+    s->handle = mpg123_new(nullptr, nullptr);
+    if (!s->handle || !mpegConfigure(s))
+        return false;
     bufferedSeek(s, 0, SEEK_SET);
     s->run = 0;
     s->runDelivered = 0;
@@ -197,20 +216,10 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
             walk.runs.front().samples -= first.samples;
     }
     bufferedSeek(s, 0, SEEK_SET);
-    mpg123_param(s->handle, oneFile ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    // Every rate the format has, as 16-bit samples at the stream's own channel count.
-    mpg123_format_none(s->handle);
-    const long* rates = nullptr;
-    size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (size_t i = 0; i < rateCount; ++i)
-        mpg123_format(s->handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-
+    s->gapless = oneFile;
     long rate = 0;
     int channels = 0, encoding = 0;
-    if (mpg123_replace_reader_handle(s->handle, bufferedRead, bufferedSeek, nullptr) != MPG123_OK ||
-        mpg123_open_handle(s->handle, s) != MPG123_OK ||
+    if (!mpegConfigure(s) || mpg123_open_handle(s->handle, s) != MPG123_OK ||
         mpg123_getformat(s->handle, &rate, &channels, &encoding) != MPG123_OK) {
         mpegFree(s);
         return decoderFail(decoder, "not a readable MPEG audio stream");
