@@ -1,5 +1,8 @@
 #include <GLFW/glfw3.h>
 
+#include <algorithm>
+#include <cstdint>
+
 #include "app/demo.h"
 #include "app/settings/settings.h"
 #include "app/state.h"
@@ -24,6 +27,34 @@ void centerOnMonitor(GLFWwindow* window, GLFWmonitor* monitor)
     setWindowAreaPos(window, centredPosition(mx, mw, w), centredPosition(my, mh, h));
 }
 
+// A windowed size from a settings file that no window here can take, below a pixel or past the
+// desktop the monitors span, gives the default size instead: the window library asserts on the one
+// and the GL driver fails on the other.
+static void keepWindowSizeInReach()
+{
+    int64_t right = 0, bottom = 0;
+    int count = 0;
+    GLFWmonitor** monitors = glfwGetMonitors(&count);
+    for (int i = 0; i < count; ++i) {
+        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
+        int x = 0, y = 0;
+        glfwGetMonitorPos(monitors[i], &x, &y);
+        if (mode) {
+            right = std::max(right, int64_t{x} + mode->width);
+            bottom = std::max(bottom, int64_t{y} + mode->height);
+        }
+    }
+    if (right == 0 || bottom == 0) {
+        right = std::max(desktopWidth, defaultWindowWidth);
+        bottom = std::max(desktopHeight, defaultWindowHeight);
+    }
+    if (runSettings.windowWidth < 1 || runSettings.windowWidth > right || runSettings.windowHeight < 1 ||
+        runSettings.windowHeight > bottom) {
+        runSettings.windowWidth = defaultWindowWidth;
+        runSettings.windowHeight = defaultWindowHeight;
+    }
+}
+
 bool takesSampleHint(int samples)
 {
     switch (samples) {
@@ -36,6 +67,7 @@ bool takesSampleHint(int samples)
 
 int runDemo()
 {
+    beginDesktopSession();
     assignDefaults();
     getDesktopSize();
     if (useSettingsFile == 1)
@@ -78,6 +110,7 @@ int runDemo()
             }
         }
     } else {
+        keepWindowSizeInReach();
         window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
                                   nullptr, nullptr);
     }
@@ -89,17 +122,21 @@ int runDemo()
     demoState.window = window;
 
     if (runSettings.fullscreen != 1) {
-        setWindowFramePos(window, runSettings.windowX, runSettings.windowY);
-        if (runSettings.centerWindow == 1) {
+        // A stored place on a monitor that is gone, or past an edge, would hide the window: it is
+        // then placed as a first run places it.
+        int width = 0, height = 0;
+        glfwGetWindowSize(window, &width, &height);
+        const bool shows = frameWouldShow(runSettings.windowX, runSettings.windowY, width, height);
+        setWindowFramePos(window, shows ? runSettings.windowX : 0, shows ? runSettings.windowY : 0);
+        if (runSettings.centerWindow == 1 || !shows)
             centerOnMonitor(window, glfwGetPrimaryMonitor());
+        if (runSettings.centerWindow == 1)
             runSettings.centerWindow = 0;
-        }
     } else if (settingsLoaded == 0) {
         runSettings.centerWindow = 1;
     }
 
     followWindowInput(window);
-    endRunOnSessionSignals();
     glfwMakeContextCurrent(window);
     if (runSettings.vsync == 0)
         glfwSwapInterval(0);

@@ -20,8 +20,8 @@ void assignDefaults()
 {
     runSettings.windowX = 0;
     runSettings.windowY = 0;
-    runSettings.windowWidth = 1024;
-    runSettings.windowHeight = 768;
+    runSettings.windowWidth = defaultWindowWidth;
+    runSettings.windowHeight = defaultWindowHeight;
     runSettings.savedWidth = 0;
     runSettings.savedHeight = 0;
     runSettings.centerWindow = 1;

@@ -38,6 +38,10 @@ struct DemoState {
     int32_t paused;
 };
 
+// The windowed size of a run without a settings file.
+constexpr int32_t defaultWindowWidth = 1024;
+constexpr int32_t defaultWindowHeight = 768;
+
 extern RunSettings runSettings;
 extern DemoState demoState;
 

@@ -58,8 +58,8 @@ holds() { awk "BEGIN { exit !(($1) $2 ($3)) }" && echo yes || echo "**no**"; }
 echo "| figure | demo: median (min–max) | floor: median (min–max) | target | holds |"
 echo "|---|---|---|---|---|"
 
-# BENCH_SOUND_ONLY=1 measures only what is heard.
-if [ "${BENCH_SOUND_ONLY:-0}" != 1 ]; then
+# BENCH_SOUND_ONLY=1 measures only what is heard; BENCH_FRAMEWORK_ONLY=1 only the module on libavformat.
+if [ "${BENCH_SOUND_ONLY:-0}" != 1 ] && [ "${BENCH_FRAMEWORK_ONLY:-0}" != 1 ]; then
 
 # Start-up: process start to the first frame presented.
 for samples in 4 0; do
@@ -157,4 +157,45 @@ done
 
 fi
 
-. "$bench/sound.sh"
+# The module on libavformat: loaded by the first file that needs it, never by the others. Start-up
+# and memory with it loaded at start (preloaded, as if the binary linked the libraries), and for an
+# M4A that loads it; the open of a one-hour M4A, with the module's loading and without.
+if [ "${BENCH_SOUND_ONLY:-0}" != 1 ]; then
+ffmpeg -v error -y -i track-60.ogg -c:a aac -f mp4 track-m4a.ogg
+ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=3600:sample_rate=22050 -c:a aac -b:a 32k hour.m4a
+ffmpeg -v error -y -f lavfi -i sine=duration=1 -c:a aac short.m4a
+: > d.txt; : > l.txt; : > m.txt; : > f.txt
+for _ in $(seq "$runs"); do
+  demo 4 60 0.3; demo_wait; startup_ms >> d.txt
+  LD_PRELOAD="$build/libquillvane-ffmpeg.so" demo 4 60 0.3; demo_wait; startup_ms >> l.txt
+  demo 4 60 m4a; escape_after 1; demo_wait; startup_ms >> m.txt
+  floor --samples 4 --frames 1; startup_ms >> f.txt
+done
+read -r fm fl fh < <(stats < f.txt)
+for kind in d l m; do
+  read -r km kl kh < <(stats < "$kind.txt")
+  case $kind in
+    d) label="start-up, 4 samples, Ogg Vorbis track, module beside the binary (ms)"; target="≤ floor + 25" ;;
+    l) label="start-up, 4 samples, Ogg Vorbis track, libavformat loaded at start (ms)"; target="—" ;;
+    m) label="start-up, 4 samples, M4A track, module loaded for it (ms)"; target="—" ;;
+  esac
+  row "$label" "$km ($kl–$kh)" "$fm ($fl–$fh)" "$target" "$([ "$target" = "—" ] && echo "—" || holds "$km" '<=' "$fm + 25")"
+done
+demo 4 60 60; escape_after 12; demo_wait; mem_ogg=$(field "$trace" peak-rss-kib)
+LD_PRELOAD="$build/libquillvane-ffmpeg.so" demo 4 60 60; escape_after 12; demo_wait; mem_linked=$(field "$trace" peak-rss-kib)
+demo 4 60 m4a; escape_after 12; demo_wait; mem_m4a=$(field "$trace" peak-rss-kib)
+floor --samples 4 --seconds 12
+mem_floor=$(field "$trace" peak-rss-kib)
+mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
+row "peak memory, 60 s Ogg Vorbis track, module beside the binary (MiB)" "$(mib "$mem_ogg")" "$(mib "$mem_floor")" "≤ floor + 10" "$(holds "$mem_ogg" '<=' "$mem_floor + 10240")"
+row "peak memory, 60 s Ogg Vorbis track, libavformat loaded at start (MiB)" "$(mib "$mem_linked")" "$(mib "$mem_floor")" "—" "—"
+row "peak memory, 60 s M4A track, module loaded for it (MiB)" "$(mib "$mem_m4a")" "$(mib "$mem_floor")" "—" "—"
+for _ in 1 2 3 4 5; do "$build/quillvane-open" hour.m4a | awk '{ print $2 }'; done > d.txt
+read -r om ol oh < <(stats < d.txt)
+row "open, hour.m4a, loading the module (ms)" "$om ($ol–$oh)" "—" "—" "—"
+for _ in 1 2 3 4 5; do "$build/quillvane-open" short.m4a hour.m4a | awk 'END { print $2 }'; done > d.txt
+read -r om ol oh < <(stats < d.txt)
+row "open, hour.m4a, the module loaded (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
+fi
+
+[ "${BENCH_FRAMEWORK_ONLY:-0}" = 1 ] || . "$bench/sound.sh"

@@ -86,24 +86,34 @@ row "Space to the restarted sound (ms)" "$restart_m ($restart_l–$restart_h)" "
 row "position drawn ahead of the sound heard, median per run (ms)" "$lead_m ($lead_l–$lead_h)" "—" "≤ 5" "$(holds "$lead_h" '<=' 5)"
 
 # The server killed a second and a half into a run and started again: how far the music heard after
-# its return is from where the wall clock says it should be (positive: behind).
+# its return is from where the wall clock says it should be (positive: behind). Started again as the
+# helpers start it (its sink kept short by another client), and as on a machine with no other sound,
+# whose fresh sink first plays up to two seconds of its own: judged there half a second before the
+# end, once the sink has settled and its monitor is true.
 "$build/quillvane-compose" track-7.wav --seconds 7 --format wav
 sox -t wav track-7.wav -t raw track-7.raw
-: > back.txt
-for _ in $(seq "${BENCH_SOUND_RUNS:-5}"); do
-  qv_sound_record_timed before.raw before.times "$build/quillvane-record"
-  sound_demo 7; sleep 1.5
-  qv_sound_kill; sleep 0.5
-  qv_sound_start "$work/sound"
-  qv_sound_record_timed after.raw after.times "$build/quillvane-record"
-  wait "$pid"; sleep 0.3; qv_sound_stop; qv_sound_start "$work/sound"; qv_keys_start "$build/quillvane-presskeys"
-  z1=$(qv_track_zero track-7.raw before.raw before.times "$build/quillvane-heard")
-  z2=$(qv_track_zero track-7.raw after.raw after.times "$build/quillvane-heard")
-  [ -n "$z1" ] && [ -n "$z2" ] && awk -v a="$z1" -v b="$z2" 'BEGIN { printf "%.1f\n", (b - a) / 1e6 }' >> back.txt
+for again in settled fresh; do
+  : > back.txt
+  for _ in $(seq "${BENCH_SOUND_RUNS:-5}"); do
+    qv_sound_record_timed before.raw before.times "$build/quillvane-record"
+    sound_demo 7; sleep 1.5
+    qv_sound_kill; sleep 0.5
+    if [ "$again" = fresh ]; then qv_sound_fresh=1 qv_sound_start "$work/sound"; else qv_sound_start "$work/sound"; fi
+    qv_sound_record_timed after.raw after.times "$build/quillvane-record"
+    wait "$pid"; sleep 0.3
+    z1=$(qv_track_zero track-7.raw before.raw before.times "$build/quillvane-heard")
+    if [ "$again" = fresh ]; then
+      z2=$(qv_track_zero_at track-7.raw after.raw after.times "$build/quillvane-heard" 0.5)
+    else
+      z2=$(qv_track_zero track-7.raw after.raw after.times "$build/quillvane-heard")
+    fi
+    qv_sound_stop; qv_sound_start "$work/sound"; qv_keys_start "$build/quillvane-presskeys"
+    [ -n "$z1" ] && [ -n "$z2" ] && awk -v a="$z1" -v b="$z2" 'BEGIN { printf "%.1f\n", (b - a) / 1e6 }' >> back.txt
+  done
+  read -r zm zl zh < <(stats < back.txt)
+  row "the music after the server is killed and started again ($again), ms behind the wall clock, $(wc -l < back.txt) runs" \
+    "$zm ($zl–$zh)" "—" "within ±30" "$(awk -v l="$zl" -v h="$zh" 'BEGIN { print (l >= -30 && h <= 30) ? "yes" : "**no**" }')"
 done
-read -r zm zl zh < <(stats < back.txt)
-row "the music after the server is killed and started again, ms behind the wall clock, $(wc -l < back.txt) runs" \
-  "$zm ($zl–$zh)" "—" "within ±30" "$(awk -v l="$zl" -v h="$zh" 'BEGIN { print (l >= -30 && h <= 30) ? "yes" : "**no**" }')"
 
 # Memory with the sound server's client in the process.
 if [ -z "${mem_floor:-}" ]; then

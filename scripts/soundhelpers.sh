@@ -2,7 +2,13 @@
 # whose monitor can be recorded to hear what a person would. Sourced by tests and benchmarks; every
 # wait is bounded, and qv_sound_stop ends whatever was started here.
 #   qv_sound_start DIR    starts the server (again) in DIR; exports PULSE_SERVER. The sink is stereo,
-#                         or has the speakers qv_sound_map names (PulseAudio's channel_map)
+#                         or has the speakers qv_sound_map names (PulseAudio's channel_map). With
+#                         qv_sound_fresh=1 it is as a server just started on a machine with no other
+#                         sound: its socket there at once, its sink rendering ahead as it does with no
+#                         client (up to two seconds, and rewinds), nothing keeping it short; what its
+#                         monitor records is true only once the sink has settled
+#   qv_track_zero_at TRACK REC TIMES HEARD SECONDS
+#                         the same, judged SECONDS before that run ends
 #   qv_sound_kill         ends the server at once, as a crash would
 #   qv_sound_record FILE  records the sink's monitor, raw 16-bit stereo at 44.1 kHz, until stopped
 #   qv_sound_record_timed FILE TIMES RECORDER
@@ -22,6 +28,24 @@ qv_sound_start() {
   rm -f "$dir/native" "$dir/warm"
   local map=${qv_sound_map:-front-left,front-right}
   local channels=$(( $(tr -cd , <<< "$map" | wc -c) + 1 ))
+  if [ "${qv_sound_fresh:-0}" = 1 ]; then
+    cat > "$dir/server.pa" <<PA
+load-module module-null-sink sink_name=heard rate=44100 channels=$channels channel_map=$map format=s16le
+set-default-sink heard
+load-module module-native-protocol-unix auth-anonymous=1 socket=$dir/native
+PA
+    HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" \
+      pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no \
+      -F "$dir/server.pa" --log-target=file:"$dir/server.log" >/dev/null 2>&1 &
+    qv_sound_server=$!
+    qv_sound_pids+=("$qv_sound_server")
+    export PULSE_SERVER="unix:$dir/native"
+    unset SDL_AUDIODRIVER
+    local _
+    for _ in $(seq 100); do [ -S "$dir/native" ] && return 0; sleep 0.01; done
+    echo "qv_sound_start: the sound server did not start" >&2
+    return 1
+  fi
   # Clients other than our own silence are let in only once the sink has settled: a new null sink
   # first renders a long block ahead, and its monitor would miss what is played meanwhile.
   cat > "$dir/server.pa" <<PA
@@ -74,6 +98,13 @@ qv_sound_record_timed() {
 qv_track_zero() {
   local r t
   read -r r t < <("$4" "$1" "$2" | awk '$1 == "music" { print $2, $3; exit }')
+  [ -n "$r" ] || return 1
+  awk -v k="$r" -v t="$t" -v r=44100 '$1 >= k { printf "%.0f\n", $2 - ($1 - k + t) * 1e9 / r; exit }' "$3"
+}
+
+qv_track_zero_at() {
+  local r t
+  read -r r t < <("$4" "$1" "$2" | awk -v s="$5" '$1 == "music" { k = $4 > s * 44100 ? $4 - s * 44100 : 0; print $2 + k, $3 + k; exit }')
   [ -n "$r" ] || return 1
   awk -v k="$r" -v t="$t" -v r=44100 '$1 >= k { printf "%.0f\n", $2 - ($1 - k + t) * 1e9 / r; exit }' "$3"
 }

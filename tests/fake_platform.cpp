@@ -49,6 +49,7 @@ bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* heigh
     return true;
 }
 
+bool frameWouldShow(int32_t, int32_t, int, int) { return true; }
 void setWindowFramePos(GLFWwindow*, int, int) {}
 void setWindowAreaPos(GLFWwindow* window, int x, int y)
 {
@@ -66,7 +67,7 @@ int showCursor(GLFWwindow*, bool show)
     return show ? 0 : -1;
 }
 void followWindowInput(GLFWwindow*) {}
-void endRunOnSessionSignals() {}
+void beginDesktopSession() {}
 
 void startScreenKeeper()
 {

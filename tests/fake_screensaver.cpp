@@ -1,15 +1,29 @@
 // A desktop's screen saver service on the session bus, for the tests: owns
-// org.freedesktop.ScreenSaver and prints one line a call, "Inhibit APPLICATION COOKIE" or
-// "UnInhibit COOKIE". With "refuse", every call is answered with an error instead.
-//   fake_screensaver [refuse]
+// org.freedesktop.ScreenSaver and prints one line a call as it comes, "Inhibit APPLICATION COOKIE"
+// or "UnInhibit COOKIE". With "refuse", every call is answered with an error instead; with
+// "delay MS", every answer is sent that many milliseconds late, the calls still read at once.
+//   fake_screensaver [refuse] [delay MS]
 #include <dbus/dbus.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <utility>
+
+using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv)
 {
-    const bool refuse = argc > 1 && std::strcmp(argv[1], "refuse") == 0;
+    bool refuse = false;
+    int delayMs = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "refuse") == 0)
+            refuse = true;
+        else if (std::strcmp(argv[i], "delay") == 0 && i + 1 < argc)
+            delayMs = std::atoi(argv[++i]);
+    }
     DBusError error;
     dbus_error_init(&error);
     DBusConnection* bus = dbus_bus_get(DBUS_BUS_SESSION, &error);
@@ -21,7 +35,15 @@ int main(int argc, char** argv)
     std::printf("ready\n");
     std::fflush(stdout);
     dbus_uint32_t next = 1;
-    while (dbus_connection_read_write(bus, -1)) {
+    std::deque<std::pair<Clock::time_point, DBusMessage*>> answers;
+    for (;;) {
+        int wait = -1;
+        if (!answers.empty()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(answers.front().first - Clock::now());
+            wait = left.count() > 0 ? int(left.count()) : 0;
+        }
+        if (!dbus_connection_read_write(bus, wait))
+            break;
         while (DBusMessage* message = dbus_connection_pop_message(bus)) {
             DBusMessage* reply = nullptr;
             const char* application = "";
@@ -43,11 +65,15 @@ int main(int argc, char** argv)
                                : dbus_message_new_method_return(message);
             }
             std::fflush(stdout);
-            if (reply) {
-                dbus_connection_send(bus, reply, nullptr);
-                dbus_message_unref(reply);
-            }
+            if (reply)
+                answers.emplace_back(Clock::now() + std::chrono::milliseconds(delayMs), reply);
             dbus_message_unref(message);
+        }
+        while (!answers.empty() && answers.front().first <= Clock::now()) {
+            dbus_connection_send(bus, answers.front().second, nullptr);
+            dbus_message_unref(answers.front().second);
+            answers.pop_front();
+            dbus_connection_flush(bus);
         }
     }
     return 0;

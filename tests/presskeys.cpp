@@ -1,14 +1,18 @@
 // Presses keys on the X server from one process that stays, so that each press reaches the server
 // at once, where starting a tool per press costs tens of milliseconds on a busy machine. Reads one
-// key name (an X keysym: p, space, Escape) a line from stdin; for each, presses and releases it
-// through XTEST into the focused window and prints the realtime in ns at which the server had the
-// press (after XSync). Ends at the end of stdin.
+// key a line from stdin: an X keysym (p, space, Escape), or a key code in digits (33); for each,
+// presses and releases it through XTEST into the focused window and prints the realtime in ns at
+// which the server had the press (after XSync). "lock N" locks the keyboard's group N instead, as a
+// layout switch does. Ends at the end of stdin.
 //   presskeys
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <time.h>
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 int main()
@@ -22,8 +26,15 @@ int main()
     char line[64];
     while (std::fgets(line, sizeof line, stdin)) {
         line[std::strcspn(line, "\r\n")] = '\0';
-        const KeySym sym = XStringToKeysym(line);
-        const KeyCode code = sym == NoSymbol ? 0 : XKeysymToKeycode(display, sym);
+        if (std::strncmp(line, "lock ", 5) == 0) {
+            XkbLockGroup(display, XkbUseCoreKbd, unsigned(std::atoi(line + 5)));
+            XSync(display, False);
+            continue;
+        }
+        // One digit is the key that types it; key codes have two or three.
+        const bool keycode = std::isdigit(static_cast<unsigned char>(line[0])) && line[1];
+        const KeySym sym = keycode ? NoSymbol : XStringToKeysym(line);
+        const KeyCode code = keycode ? KeyCode(std::atoi(line)) : sym == NoSymbol ? 0 : XKeysymToKeycode(display, sym);
         if (code == 0) {
             std::fprintf(stderr, "presskeys: no key %s\n", line);
             return 1;

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -17,6 +22,15 @@
 #include "app/settings/settings.h"
 #include "app/state.h"
 #include "tests/settings_oracle.h"
+
+// Every umask() the writer makes, counted: the process's mask is shared with the music's threads,
+// which may be creating files of their own meanwhile.
+static int umaskCalls = 0;
+extern "C" mode_t umask(mode_t mask)
+{
+    ++umaskCalls;
+    return mode_t(syscall(SYS_umask, mask));
+}
 
 namespace {
 
@@ -253,13 +267,101 @@ TEST_F(SettingsFile, FileInAFolderThatCannotBeWrittenIsRewrittenInPlace)
     if (child == 0) {
         if (root && (setgid(65534) != 0 || setuid(65534) != 0))
             _exit(2);
+        // First with room for 8 bytes only, as on a full disk: the file must not be emptied first.
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {8, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        writeSettings();
+        if (contents() != "old")
+            _exit(3);
+        limit = {RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        writeSettings();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_NE(WEXITSTATUS(status), 3) << "a failed rewrite in place lost the file: [" << contents() << "]";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(contents(), "55\n0\n1024\n768\n1\n0\n4\n1\n60\n0\n1");
+}
+
+// A run as root over a person's file, and a run by a member of the file's group, leave its owner,
+// group and mode as they were; a new file takes the mask without the writer changing it.
+TEST_F(SettingsFile, KeepsOwnerGroupAndMode)
+{
+    umaskCalls = 0;
+    const mode_t mask = mode_t(syscall(SYS_umask, 027));
+    writeSettings();
+    syscall(SYS_umask, mask);
+    struct stat st {};
+    ASSERT_EQ(stat(demoState.settingsPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(umaskCalls, 0) << "the process-wide mask was changed";
+
+    if (getuid() != 0)
+        GTEST_SKIP() << "owners other than the runner's need root";
+    put("1\n2\n3");
+    ASSERT_EQ(chown(demoState.settingsPath.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(demoState.settingsPath.c_str(), 0604), 0);
+    runSettings.windowX = 66;
+    writeSettings();
+    ASSERT_EQ(stat(demoState.settingsPath.c_str(), &st), 0);
+    EXPECT_EQ(contents().substr(0, 3), "66\n");
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+
+    // Uid 4321 in group 4321 may write a file of nobody's in that group, but not give a file
+    // nobody's owner: the file is rewritten in place and stays nobody's.
+    ASSERT_EQ(chown(demoState.settingsPath.c_str(), 65534, 4321), 0);
+    ASSERT_EQ(chmod(demoState.settingsPath.c_str(), 0664), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    runSettings.windowX = 77;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const gid_t group = 4321;
+        if (setgroups(1, &group) != 0 || setgid(4321) != 0 || setuid(4321) != 0)
+            _exit(2);
         writeSettings();
         _exit(0);
     }
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(contents(), "55\n0\n1024\n768\n1\n0\n4\n1\n60\n0\n1");
+    ASSERT_EQ(stat(demoState.settingsPath.c_str(), &st), 0);
+    EXPECT_EQ(contents().substr(0, 3), "77\n");
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 4321u);
+    EXPECT_EQ(st.st_mode & 07777, 0664u);
+}
+
+// A disk with no room for a file beside the settings file: it stays as it was, and nothing else is
+// tried in its place.
+TEST_F(SettingsFile, FullDiskLeavesTheFileAsItWas)
+{
+    if (getuid() != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const std::string disk = folder + "/disk";
+    mkdir(disk.c_str(), 0755);
+    ASSERT_EQ(mount("quillvane-test", disk.c_str(), "tmpfs", 0, "size=64k,nr_inodes=8"), 0) << strerror(errno);
+    demoState.settingsPath = disk + "/settings.conf";
+    const std::string previous = "1\n2\n3\n4\n5\n6\n7\n8\n9\n10\n11";
+    put(previous);
+    // Every inode and every block taken.
+    for (int i = 0;; ++i)
+        if (!std::ofstream(disk + "/inode" + std::to_string(i)))
+            break;
+    std::ofstream(disk + "/inode0", std::ios::binary) << std::string(1 << 20, 'x');
+    runSettings.windowX = 99;
+    writeSettings();
+    const std::string after = contents();
+    const std::string listing = std::to_string(std::system(("ls -A " + disk + " | grep -q settings.conf.").c_str()));
+    umount(disk.c_str());
+    EXPECT_EQ(after, previous);
+    EXPECT_NE(listing, "0") << "a file was left beside it";
 }
 
 TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
@@ -272,7 +374,7 @@ TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
     ASSERT_GE(child, 0);
     if (child == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {8, 8};
+        struct rlimit limit = {8, RLIM_INFINITY};
         setrlimit(RLIMIT_FSIZE, &limit);
         writeSettings();
         _exit(0);

@@ -5,6 +5,8 @@
 //   xprobe close WINDOW      asks the window manager to close the window, as its close button does
 //   xprobe resizable WINDOW  "yes" or "no", from the size hints
 //   xprobe saver             "on", "off" or "disabled": the X server's screen saver now
+//   xprobe checkwindow WINDOW  names WINDOW on the root as a window manager's check window, as a
+//                            manager does (whether or not WINDOW names itself back)
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 static Window topLevel(Display* display, Window window)
@@ -84,7 +87,7 @@ int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
     if (!display || argc < 2) {
-        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver\n");
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W|compositor\n");
         return 2;
     }
     // A window named on the root may be gone.
@@ -141,10 +144,19 @@ int main(int argc, char** argv)
         const bool fixed = (hints.flags & PMinSize) && (hints.flags & PMaxSize) &&
                            hints.min_width == hints.max_width && hints.min_height == hints.max_height;
         std::printf("%s\n", fixed ? "no" : "yes");
+    } else if (command == "compositor") {
+        // A compositing manager owns the screen's _NET_WM_CM_Sn selection.
+        const std::string selection = "_NET_WM_CM_S" + std::to_string(DefaultScreen(display));
+        const Atom atom = XInternAtom(display, selection.c_str(), False);
+        std::printf("%s\n", XGetSelectionOwner(display, atom) != None ? "yes" : "no");
     } else if (command == "saver") {
         XScreenSaverInfo info{};
         XScreenSaverQueryInfo(display, root, &info);
         std::printf("%s\n", info.state == ScreenSaverOn ? "on" : info.state == ScreenSaverOff ? "off" : "disabled");
+    } else if (command == "checkwindow") {
+        const long named = long(window);
+        XChangeProperty(display, root, XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False), XA_WINDOW, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&named), 1);
     } else {
         return 2;
     }

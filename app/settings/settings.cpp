@@ -1,5 +1,6 @@
 #include "app/settings/settings.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,41 +111,80 @@ static std::string followLinks(std::string path)
     return {};
 }
 
-// Written in full and on disk beside the file before it takes the file's place, so a half-written
-// file never replaces a good one. False, with nothing left behind, when that fails.
-static bool replaceFromAside(const std::string& path, const char* text, size_t size, const struct stat* previous,
-                             bool* nothingMade)
+// The file beside the one it will replace, made new: O_EXCL, so that nothing else's file is taken
+// over, with the mode given to open() so that the process's umask, shared with the other threads,
+// is applied by the kernel and never changed. -1 with errno from the last try when none can be made.
+static int makeFileBeside(const std::string& path, std::string* made, mode_t mode)
 {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    *nothingMade = fd < 0;
-    if (fd < 0)
-        return false;
-    // The new file takes the old one's permissions, or those a plain create would give.
-    mode_t mode = 0;
-    if (previous) {
-        mode = previous->st_mode & 07777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *made = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        const int fd = open(made->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
     }
-    fchmod(fd, mode);
+    return -1;
+}
+
+// So that the rename itself survives a crash.
+static void syncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+enum class Aside { written, failed, folderRefused, ownerRefused };
+
+// Written in full and on disk beside the file before it takes the file's place, so a half-written
+// file never replaces a good one; it takes the old file's owner, group and mode first. Nothing is
+// left behind when that fails.
+static Aside replaceFromAside(const std::string& path, const char* text, size_t size, const struct stat* previous)
+{
+    std::string temporary;
+    const int fd = makeFileBeside(path, &temporary, previous ? 0600 : 0666);
+    if (fd < 0)
+        return errno == EACCES || errno == EPERM ? Aside::folderRefused : Aside::failed;
+    // Owner and group before the mode: a change of owner clears the set-id bits.
+    struct stat made {};
+    const bool otherOwner = previous && (fstat(fd, &made) != 0 || made.st_uid != previous->st_uid ||
+                                         made.st_gid != previous->st_gid);
+    if ((otherOwner && fchown(fd, previous->st_uid, previous->st_gid) != 0) ||
+        (previous && fchmod(fd, previous->st_mode & 07777) != 0)) {
+        close(fd);
+        unlink(temporary.c_str());
+        return Aside::ownerRefused;
+    }
     const bool written = writeAll(fd, text, size) && fsync(fd) == 0;
     if (close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
         unlink(temporary.c_str());
-        return false;
+        return Aside::failed;
     }
-    return true;
+    syncFolderOf(path);
+    return Aside::written;
 }
 
-// Where no file can be made beside it, the file itself is rewritten.
+// Where no file can be made beside it, or none can take its owner, the file itself is rewritten:
+// the room for the new text is taken first, so that a full disk or a quota leaves the old text as
+// it was, and it is cut to the new length only once the new text is on disk.
 static bool rewriteInPlace(const std::string& path, const char* text, size_t size)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0)
         return false;
-    const bool written = writeAll(fd, text, size) && fsync(fd) == 0;
+    struct stat st {};
+    const bool roomTaken = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                           (st.st_size >= off_t(size) || posix_fallocate(fd, 0, off_t(size)) == 0);
+    bool written = roomTaken;
+    for (size_t done = 0; written && done < size;) {
+        const ssize_t n = pwrite(fd, text + done, size - done, off_t(done));
+        written = n > 0;
+        done += written ? size_t(n) : 0;
+    }
+    written = written && fsync(fd) == 0 && ftruncate(fd, off_t(size)) == 0 && fsync(fd) == 0;
     return close(fd) == 0 && written;
 }
 
@@ -174,9 +214,11 @@ void writeSettings()
                                 value);
     }
 
-    bool nothingMade = false;
-    bool written = replaceFromAside(path, text, size_t(length), exists ? &st : nullptr, &nothingMade);
-    if (!written && nothingMade && exists)
+    // In place only where the folder, or the owner, refused the file beside it; a full disk or a
+    // quota there leaves the old file as it was.
+    const Aside aside = replaceFromAside(path, text, size_t(length), exists ? &st : nullptr);
+    bool written = aside == Aside::written;
+    if ((aside == Aside::folderRefused || aside == Aside::ownerRefused) && exists)
         written = rewriteInPlace(path, text, size_t(length));
     // Nothing written, no field changed.
     if (written && restoreSize) {

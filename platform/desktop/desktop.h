@@ -1,13 +1,36 @@
 // Desktop window services: the start-up question, the desktop size, frame placement, the cursor,
 // the foreground test, key states, the title and the minimised test. The one interface the demo
-// sees; question.cpp, monitors.cpp, manager.cpp, frames.cpp, fullscreen.cpp, input.cpp and
-// window.cpp hold it, over the X helpers of xutil.cpp.
+// sees; session.cpp, question.cpp, monitors.cpp, manager.cpp, frames.cpp, fullscreen.cpp, input.cpp,
+// window.cpp and screensaver.cpp hold it, over the X helpers of xutil.cpp.
+//
+// The order a run calls them in, which the state they keep between calls relies on:
+//   beginDesktopSession                         first, before any other call and any thread
+//   measurePrimaryMonitor, askYesNoCancel       before the window library, on connections of their own
+//   forgetDeadWindowManager                     then, right before glfwInit
+//   startScreenKeeper                           after glfwInit, before the window is created
+//   coverPrimaryMonitor (fullscreen) or         just after glfwCreateWindow: it may withdraw and map
+//     setWindowFramePos / setWindowAreaPos      the window again, which followWindowInput must follow
+//   followWindowInput                           once, before the window is shown
+//   showWindowAndFinishPlacement                last of the set-up
+//   the main loop's calls                       isForegroundWindow, getKeyState, closeRequested,
+//                                               keepScreenAwake, setWindowTitle, isWindowMinimised
+//   stopScreenKeeper, getWindowFramePos         at the end, before glfwTerminate
 #pragma once
 
 #include <cstdint>
 
 struct GLFWmonitor;
 struct GLFWwindow;
+
+// Sets the process's one policy for X errors (an error on a request of the layer's goes to the
+// caller that made it, any other is let go; a lost display ends the process with 1 and one line)
+// and takes the session's requests to end the run (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM)
+// for closeRequested, the start-up question's time included.
+void beginDesktopSession();
+
+// True once the session asked the run to end, or another client destroyed the window; the main
+// loop takes it as the window's close request. Reads a flag: no round trip.
+bool closeRequested();
 
 // Answers of the start-up question.
 constexpr int answerYes = 6;
@@ -18,7 +41,9 @@ constexpr int answerCancel = 2;
 // desktop's font at the size Xft.dpi asks for. The focus starts on Yes and moves with Tab and the
 // arrows; Return or Space presses the focused button; Y, N and C choose directly, in any layout (in
 // one without Latin letters, the keys that type them in the layout's Latin group, else the keys at
-// their US places); Escape or closing the box chooses Cancel. Returns 0 when no box can be shown.
+// their US places); Escape, closing the box or a request of the session to end the run chooses
+// Cancel. At a resolution too high for the monitor, drawn as large as fits. Returns 0 when no box
+// can be shown.
 int askYesNoCancel(const char* caption, const char* text);
 
 // The primary monitor's size, the desktop size the demo works with, asked of the X server directly
@@ -26,12 +51,18 @@ int askYesNoCancel(const char* caption, const char* text);
 void measurePrimaryMonitor(int32_t* width, int32_t* height);
 
 // Clears what a window manager that died left on the desktop, which would make the window library
-// abort. Called before the window library is initialised.
+// abort, and completes a running manager's name where its check window lacks it. Called before the
+// window library is initialised.
 void forgetDeadWindowManager();
 
 // A monitor's area on the desktop; for the window library's primary monitor, the same primary
 // monitor measurePrimaryMonitor measures. False when the monitor has no current video mode.
 bool getMonitorArea(GLFWmonitor* monitor, int* x, int* y, int* width, int* height);
+
+// True where a frame of that size with its top-left corner at (x, y), any 32-bit values, would
+// show on a monitor that exists now: its top 32 pixels (the title bar) in full on one monitor,
+// across a quarter of its width there and at least 64 pixels, or all of a narrower frame.
+bool frameWouldShow(int32_t x, int32_t y, int width, int height);
 
 // Moves the window's outer frame (decorations included) so that its top-left corner is at (x, y),
 // keeping its size. The window is still hidden here; being shown later puts it on top. Where the
@@ -42,9 +73,9 @@ void setWindowFramePos(GLFWwindow* window, int x, int y);
 // move, remembered so that showWindowAndFinishPlacement can finish it.
 void setWindowAreaPos(GLFWwindow* window, int x, int y);
 
-// Shows the window. If its frame was placed before it could be measured, waits for the manager to
-// frame it (at most 0.2 s) and moves it so that the frame's corner, or the drawable area's where
-// that was placed last, is where it was asked.
+// Shows the window. If it was placed, waits for the manager to frame it (at most 0.2 s) and moves it
+// so that the frame's corner, or the drawable area's where that was placed last, is where it was
+// asked, if the manager put it elsewhere.
 void showWindowAndFinishPlacement(GLFWwindow* window);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the
@@ -62,16 +93,9 @@ void coverPrimaryMonitor(GLFWwindow* window);
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus, its key events and the keyboard's layout. Called once,
-// before the window is shown.
+// Starts following the window's focus, its key events, the keyboard's layout and the window's
+// destruction by another client (for closeRequested). Called once, before the window is shown.
 void followWindowInput(GLFWwindow* window);
-
-// Takes the session's requests to end the run (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM) as
-// the window's close request, through closeRequested.
-void endRunOnSessionSignals();
-
-// True once the session asked the run to end; the main loop takes it as the window's close request.
-bool closeRequested();
 
 // True while the window has the input focus. Reads state kept from the window's events: no round
 // trip to the X server.
@@ -79,8 +103,9 @@ bool isForegroundWindow(GLFWwindow* window);
 
 // Bit 0: the key (a GLFW key code) was pressed in the window since the previous query of that key.
 // Bit 15: the key is down now. Only the window's own key events count. A letter is the key that
-// types it in the active layout (its US position in a layout without Latin letters); a digit is
-// the top-row key of that digit. Reads state kept from the window's events: no round trip.
+// types it in the layout in force when it was pressed (its US position in a layout without Latin
+// letters); a digit is the top-row key of that digit. Reads state kept from the window's events:
+// no round trip.
 int32_t getKeyState(int key);
 constexpr int32_t keyPressedBit = 0x0001;
 constexpr int32_t keyDownBit = 0x8000;

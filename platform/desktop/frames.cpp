@@ -86,7 +86,6 @@ static bool measureFrame(GLFWwindow* window, int* left, int* top)
 struct Placement {
     GLFWwindow* window;
     bool byFrame;     // the frame's corner was asked for, else the drawable area's
-    bool unmeasured;  // the frame could not be measured when it was asked for
     int x, y;
 };
 static Placement placement{};
@@ -95,14 +94,14 @@ void setWindowFramePos(GLFWwindow* window, int x, int y)
 {
     // The window library places the drawable area; the frame's extents lie left of and above it.
     int left = 0, top = 0;
-    const bool measured = measureFrame(window, &left, &top);
-    placement = {window, true, !measured, x, y};
+    measureFrame(window, &left, &top);
+    placement = {window, true, x, y};
     glfwSetWindowPos(window, x + left, y + top);
 }
 
 void setWindowAreaPos(GLFWwindow* window, int x, int y)
 {
-    placement = {window, false, placement.window == window && placement.unmeasured, x, y};
+    placement = {window, false, x, y};
     glfwSetWindowPos(window, x, y);
 }
 
@@ -126,9 +125,10 @@ static void finishPlacement(GLFWwindow* window, const Placement& asked)
 void showWindowAndFinishPlacement(GLFWwindow* window)
 {
     const Placement asked = placement;
-    placement.unmeasured = false;
     glfwShowWindow(window);
-    if (asked.window == window && asked.unmeasured)
+    // Also where the frame was measured: KWin, just started, may place the first window by its own
+    // policy, whatever it asked.
+    if (asked.window == window)
         finishPlacement(window, asked);
 }
 

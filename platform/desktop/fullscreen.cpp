@@ -92,6 +92,19 @@ static void coverWithoutManager(Display* display, Window handle)
     XFlush(display);
 }
 
+// Withdrawn and mapped again with the state already on it, which a manager reads as it takes a
+// window on: no request that may come too early.
+static void remapFullscreen(Display* display, Window handle)
+{
+    XWithdrawWindow(display, handle, DefaultScreen(display));
+    waitForWindow(display, handle, isWithdrawn, 1000);
+    const Atom state = desktopAtoms(display).wmStateFullscreen;
+    XChangeProperty(display, handle, desktopAtoms(display).wmState, XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&state), 1);
+    XMapRaised(display, handle);
+    XFlush(display);
+}
+
 void coverPrimaryMonitor(GLFWwindow* window)
 {
     Display* display = glfwGetX11Display();
@@ -107,12 +120,18 @@ void coverPrimaryMonitor(GLFWwindow* window)
     }
     // The window library asks right after mapping the window, and a manager still taking the window
     // on may drop that, or say it is done while its frame still shows. Asked again, twice at most,
-    // until the window covers the monitor.
+    // until the window covers the monitor. On a busy machine fluxbox may mark the window fullscreen
+    // and keep it framed below its title bar for good, whatever it is asked: the window is then
+    // taken on again, fullscreen from the start.
     for (int asked = 0; !waitForWindow(display, handle, coversPrimary, 400) && asked < 2; ++asked) {
         if (isFullscreen(display, handle)) {
             requestFullscreen(display, handle, false);
             waitForWindow(display, handle, isNotFullscreen);
         }
         requestFullscreen(display, handle, true);
+    }
+    if (!waitForWindow(display, handle, coversPrimary, 400)) {
+        remapFullscreen(display, handle);
+        waitForWindow(display, handle, coversPrimary, 2000);
     }
 }

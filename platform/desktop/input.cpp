@@ -1,30 +1,91 @@
-// The window's focus and keys, by the keyboard's active layout, and the session's requests to end
-// the run.
+// The window's focus and keys, by the keyboard's layout in force at each press, and its end when
+// another client destroys it.
 #include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
 #include <X11/XKBlib.h>
-#include <signal.h>
-
-#include <initializer_list>
+#include <X11/Xlibint.h>
 
 #include "platform/desktop/desktop.h"
+#include "platform/desktop/session.h"
 #include "platform/desktop/xutil.h"
 
-// Written by the window's event callbacks, read by the main loop on every turn.
-static GLFWwindow* focusedWindow = nullptr;
-static uint8_t keyDown[GLFW_KEY_LAST + 1];
-static uint8_t keyPressed[GLFW_KEY_LAST + 1];
+// What the window library's connection delivers for the window, seen as Xlib reads it from the
+// server, before the window library takes the events: it reports neither a key's group nor the
+// window's destruction. The window library's callbacks and these readers run on the main thread.
+namespace {
+using WireToEvent = Bool (*)(Display*, XEvent*, xEvent*);
+constexpr unsigned pressCapacity = 64;
+struct Press {
+    unsigned char keycode;
+    unsigned char group;
+};
+struct WindowInput {
+    Window handle;
+    GLFWwindow* focused;
+    uint8_t keyDown[GLFW_KEY_LAST + 1];
+    uint8_t keyPressed[GLFW_KEY_LAST + 1];
+    // Each press in the group its event carried, in the server's order, until the window library
+    // reports it.
+    Press presses[pressCapacity];
+    unsigned pressesRead, pressesWritten;
+    // Set when the window's DestroyNotify is read: by another client's hand while the demo runs,
+    // by the window library's own at the end, when the window's record may be gone already.
+    bool destroyed;
+    WireToEvent readKeyPress, readDestroyNotify;
+};
 
-// The demo's keys are the keys that type them in the active layout. The layout is read when it
-// changes, on a connection of its own whose keyboard events the window library never sees; a key
-// event only looks it up.
-struct ActiveLayout {
+// The keyboard's letters, read when the keymap changes, on a connection of its own whose keyboard
+// events the window library never sees.
+struct LayoutFollower {
     Display* display;  // null where the server has no keyboard extension
     int eventBase;
     LatinKeys keys;
-    int group;
     int pressedAs[256];  // the demo key each keycode's press counted as, for its release
 };
-static ActiveLayout layout{};
+} // namespace
+
+static WindowInput input{};
+static LayoutFollower layout{};
+
+static Bool onKeyPressRead(Display* display, XEvent* event, xEvent* wire)
+{
+    const Bool kept = input.readKeyPress(display, event, wire);
+    if (kept && event->type == KeyPress && event->xkey.window == input.handle) {
+        if (input.pressesWritten - input.pressesRead == pressCapacity)
+            ++input.pressesRead;
+        input.presses[input.pressesWritten++ % pressCapacity] = {
+            static_cast<unsigned char>(event->xkey.keycode),
+            static_cast<unsigned char>(XkbGroupForCoreState(event->xkey.state))};
+    }
+    return kept;
+}
+
+static Bool onDestroyNotifyRead(Display* display, XEvent* event, xEvent* wire)
+{
+    const Bool kept = input.readDestroyNotify(display, event, wire);
+    if (kept && event->type == DestroyNotify && event->xdestroywindow.window == input.handle)
+        input.destroyed = true;
+    return kept;
+}
+
+bool windowDestroyed()
+{
+    return input.destroyed;
+}
+
+// The group a press reported now was made in. A press the window library dropped (a duplicate)
+// is passed over.
+static int groupOfPress(int keycode)
+{
+    while (input.pressesRead != input.pressesWritten) {
+        const Press press = input.presses[input.pressesRead++ % pressCapacity];
+        if (press.keycode == keycode)
+            return press.group;
+    }
+    XkbStateRec state{};
+    return XkbGetState(layout.display, XkbUseCoreKbd, &state) == Success ? state.group : 0;
+}
 
 static void readLayoutChanges()
 {
@@ -32,20 +93,10 @@ static void readLayoutChanges()
     while (XPending(layout.display)) {
         XEvent event;
         XNextEvent(layout.display, &event);
-        if (event.type != layout.eventBase)
-            continue;
-        const XkbEvent& change = reinterpret_cast<const XkbEvent&>(event);
-        if (change.any.xkb_type == XkbStateNotify)
-            layout.group = change.state.group;
-        else
-            changed = true;  // a new keymap (setxkbmap) or a changed one
+        changed = changed || event.type == layout.eventBase;  // a new keymap (setxkbmap) or a changed one
     }
-    if (changed) {
-        XkbStateRec state{};
-        if (XkbGetState(layout.display, XkbUseCoreKbd, &state) == Success)
-            layout.group = state.group;
+    if (changed)
         readLatinKeys(layout.display, &layout.keys);
-    }
 }
 
 static void followLayout()
@@ -56,21 +107,18 @@ static void followLayout()
         return;
     XkbSelectEvents(layout.display, XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
                     XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
-    XkbSelectEventDetails(layout.display, XkbUseCoreKbd, XkbStateNotify, XkbGroupStateMask, XkbGroupStateMask);
-    XkbStateRec state{};
-    if (XkbGetState(layout.display, XkbUseCoreKbd, &state) == Success)
-        layout.group = state.group;
     readLatinKeys(layout.display, &layout.keys);
 }
 
-// The demo key a physical key stands for: the letter it types in the active group; digits are the
-// top-row keys on every layout; in a group without Latin letters, the letter of the US position.
-// A key the window library names by its US letter that types no Latin letter here is no letter.
-static int demoKey(int key, int keycode)
+// The demo key a physical key stands for: the letter it types in the group it was pressed in;
+// digits are the top-row keys on every layout; in a group without Latin letters, the letter of the
+// US position. A key the window library names by its US letter that types no Latin letter there is
+// no letter.
+static int demoKey(int key, int keycode, int pressedInGroup)
 {
     if (!layout.display || (key >= GLFW_KEY_0 && key <= GLFW_KEY_9) || keycode < 0 || keycode > 255)
         return key;
-    const int group = layout.group & (maxGroups - 1);
+    const int group = pressedInGroup & (maxGroups - 1);
     if (!layout.keys.groupHasLetters[group])
         return key;
     if (const char letter = layout.keys.letter[group][keycode])
@@ -81,77 +129,61 @@ static int demoKey(int key, int keycode)
 static void onFocus(GLFWwindow* window, int focused)
 {
     if (focused)
-        focusedWindow = window;
-    else if (focusedWindow == window)
-        focusedWindow = nullptr;
+        input.focused = window;
+    else if (input.focused == window)
+        input.focused = nullptr;
 }
 
 static void onKey(GLFWwindow*, int key, int keycode, int action, int)
 {
     const bool knownKeycode = keycode >= 0 && keycode < 256;
-    if (action == GLFW_PRESS) {
+    if (action == GLFW_PRESS || action == GLFW_REPEAT) {
+        const int group = layout.display && knownKeycode ? groupOfPress(keycode) : 0;
+        if (action == GLFW_REPEAT)
+            return;
         if (layout.display)
             readLayoutChanges();
-        key = demoKey(key, keycode);
+        key = demoKey(key, keycode, group);
         if (knownKeycode)
             layout.pressedAs[keycode] = key;
     } else if (action == GLFW_RELEASE && knownKeycode && layout.display) {
         // The key that goes up is the one that went down, whatever the layout did meanwhile.
         key = layout.pressedAs[keycode];
-    } else if (action == GLFW_REPEAT) {
-        return;
     }
     if (key < 0 || key > GLFW_KEY_LAST)
         return;
     if (action == GLFW_PRESS) {
-        keyDown[key] = 1;
-        keyPressed[key] = 1;
+        input.keyDown[key] = 1;
+        input.keyPressed[key] = 1;
     } else {
-        keyDown[key] = 0;
+        input.keyDown[key] = 0;
     }
 }
 
 void followWindowInput(GLFWwindow* window)
 {
     followLayout();
+    if (Display* display = glfwGetX11Display()) {
+        input.handle = glfwGetX11Window(window);
+        input.readKeyPress = XESetWireToEvent(display, KeyPress, onKeyPressRead);
+        input.readDestroyNotify = XESetWireToEvent(display, DestroyNotify, onDestroyNotifyRead);
+    }
     glfwSetWindowFocusCallback(window, onFocus);
     glfwSetKeyCallback(window, onKey);
     if (glfwGetWindowAttrib(window, GLFW_FOCUSED))
-        focusedWindow = window;
-}
-
-static volatile sig_atomic_t endRequested = 0;
-
-static void onEndSignal(int)
-{
-    endRequested = 1;
-}
-
-void endRunOnSessionSignals()
-{
-    struct sigaction action {};
-    action.sa_handler = onEndSignal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-}
-
-bool closeRequested()
-{
-    return endRequested != 0;
+        input.focused = window;
 }
 
 bool isForegroundWindow(GLFWwindow* window)
 {
-    return window && focusedWindow == window;
+    return window && input.focused == window;
 }
 
 int32_t getKeyState(int key)
 {
     if (key < 0 || key > GLFW_KEY_LAST)
         return 0;
-    int32_t state = (keyDown[key] ? keyDownBit : 0) | (keyPressed[key] ? keyPressedBit : 0);
-    keyPressed[key] = 0;
+    int32_t state = (input.keyDown[key] ? keyDownBit : 0) | (input.keyPressed[key] ? keyPressedBit : 0);
+    input.keyPressed[key] = 0;
     return state;
 }

@@ -4,14 +4,17 @@
 #include "platform/desktop/desktop.h"
 #include "platform/desktop/xutil.h"
 
-// The manager's window the root names: a running manager's names itself, one left behind by a
-// manager that died is gone. stale says which.
+// The manager's window the root names: a running manager's is there (and names itself, as the
+// desktop conventions ask, though not every manager's does); one left behind by a manager that died
+// is gone. stale says which.
 static Window namedManagerWindow(Display* display, bool* stale)
 {
-    const Atom check = desktopAtoms(display).supportingWmCheck;
-    long named = 0, itself = 0;
-    readProperty(display, DefaultRootWindow(display), check, XA_WINDOW, &named, 1);
-    *stale = named && (!readProperty(display, Window(named), check, XA_WINDOW, &itself, 1) || itself != named);
+    long named = 0;
+    readProperty(display, DefaultRootWindow(display), desktopAtoms(display).supportingWmCheck, XA_WINDOW, &named, 1);
+    XWindowAttributes attributes{};
+    const XErrorTrap trap = trapXErrors(display);
+    const bool there = named && XGetWindowAttributes(display, Window(named), &attributes);
+    *stale = named && (!untrapXErrors(trap) || !there);
     return Window(named);
 }
 
@@ -40,13 +43,23 @@ void forgetDeadWindowManager()
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return;
-    // The window library reads a stale name with an error trap it never takes down again, and its
-    // next trap aborts the process. Grabbed, so that a manager starting now keeps its own name.
+    // The window library reads a name whose window does not name itself with an error trap it never
+    // takes down again, and its next trap aborts the process. A dead manager's name goes; a running
+    // manager's stays, its check window given the name the conventions ask of it. Grabbed, so that a
+    // manager starting now keeps its own name.
     XGrabServer(display);
+    const Atom check = desktopAtoms(display).supportingWmCheck;
     bool stale = false;
-    namedManagerWindow(display, &stale);
-    if (stale)
-        XDeleteProperty(display, DefaultRootWindow(display), desktopAtoms(display).supportingWmCheck);
+    long itself = 0;
+    const Window named = namedManagerWindow(display, &stale);
+    if (stale) {
+        XDeleteProperty(display, DefaultRootWindow(display), check);
+    } else if (named && readProperty(display, named, check, XA_WINDOW, &itself, 1) == 0) {
+        const XErrorTrap trap = trapXErrors(display);
+        XChangeProperty(display, named, check, XA_WINDOW, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&named), 1);
+        untrapXErrors(trap);
+    }
     XUngrabServer(display);
     XCloseDisplay(display);
 }

@@ -10,12 +10,16 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 
+#include <poll.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
 #include "platform/desktop/desktop.h"
 #include "platform/desktop/monitor.h"
+#include "platform/desktop/session.h"
 #include "platform/desktop/xutil.h"
 
 namespace {
@@ -100,6 +104,14 @@ static BoxFont openFont(const Box& box)
     font.ascent = font.core ? font.core->ascent : scaled(box, 11);
     font.descent = font.core ? font.core->descent : scaled(box, 3);
     return font;
+}
+
+static void closeFont(const Box& box)
+{
+    if (box.font.smooth)
+        XftFontClose(box.display, box.font.smooth);
+    if (box.font.core)
+        XFreeFont(box.display, box.font.core);
 }
 
 static int textWidth(const Box& box, const char* text, int length)
@@ -282,7 +294,7 @@ static void layOut(Box& box, const char* text, int* width, int* height)
 static void announce(Box& box, const char* caption, int x, int y, int width, int height)
 {
     Display* display = box.display;
-    const DesktopAtoms& atoms = desktopAtoms(display);
+    const DesktopAtoms atoms = desktopAtoms(display);
     XStoreName(display, box.window, caption);
     XChangeProperty(display, box.window, atoms.wmName, atoms.utf8String, 8, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(caption), int(std::strlen(caption)));
@@ -345,6 +357,15 @@ int askYesNoCancel(const char* caption, const char* text)
 
     int areaX = 0, areaY = 0, areaWidth = 0, areaHeight = 0;
     primaryMonitorArea(display, &areaX, &areaY, &areaWidth, &areaHeight);
+    // Too large for the monitor at the resolution asked for, drawn as large as fits with room for
+    // a manager's frame. Text does not shrink quite in proportion, so measured again.
+    const int fitWidth = areaWidth * 9 / 10, fitHeight = areaHeight * 9 / 10;
+    for (int tries = 0; tries < 4 && (width > fitWidth || height > fitHeight); ++tries) {
+        box.scale *= std::min(double(fitWidth) / width, double(fitHeight) / height) * (tries == 0 ? 1.0 : 0.97);
+        closeFont(box);
+        box.font = openFont(box);
+        layOut(box, text, &width, &height);
+    }
     const int x = areaX + (areaWidth - width) / 2, y = areaY + (areaHeight - height) / 2;
     box.window = XCreateSimpleWindow(display, RootWindow(display, screen), x, y, unsigned(width),
                                      unsigned(height), 0, box.border, box.background);
@@ -358,9 +379,19 @@ int askYesNoCancel(const char* caption, const char* text)
         box.draw = XftDrawCreate(display, box.window, visual, colormap);
     XMapRaised(display, box.window);
 
-    const DesktopAtoms& atoms = desktopAtoms(display);
+    const DesktopAtoms atoms = desktopAtoms(display);
     int answer = 0;
     while (answer == 0) {
+        // A request of the session to end the run ends the question as Cancel, at once.
+        if (closeRequested()) {
+            answer = answerCancel;
+            break;
+        }
+        if (!XPending(display)) {
+            pollfd waits[2] = {{ConnectionNumber(display), POLLIN, 0}, {sessionEndFd(), POLLIN, 0}};
+            poll(waits, waits[1].fd >= 0 ? 2 : 1, -1);
+            continue;
+        }
         XEvent event;
         XNextEvent(display, &event);
         switch (event.type) {
@@ -417,10 +448,7 @@ int askYesNoCancel(const char* caption, const char* text)
     const XErrorTrap trap = trapXErrors(display);
     if (box.draw)
         XftDrawDestroy(box.draw);
-    if (box.font.smooth)
-        XftFontClose(display, box.font.smooth);
-    if (box.font.core)
-        XFreeFont(display, box.font.core);
+    closeFont(box);
     if (inkAllocated)
         XftColorFree(display, visual, colormap, &box.ink);
     XFreeGC(display, box.gc);

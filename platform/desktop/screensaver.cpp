@@ -41,7 +41,15 @@ struct ScreenKeeper {
     int savedExposures = 0;
     // The keeper's thread only. The suspension belongs to this connection and ends with it.
     Display* display = nullptr;
+    bool xHeld = false;
     DBusConnection* bus = nullptr;
+    // The inhibition: asked for (its call's serial, until the answer), then held (its cookie). A
+    // late answer still counts; one that comes after the music stopped is given back at once.
+    dbus_uint32_t inhibitSerial = 0;
+    std::chrono::steady_clock::time_point inhibitAsked{};
+    // Asked once since the music last started: a service that refused or never answered is not
+    // asked again until it starts again.
+    bool askedThisPlay = false;
     dbus_uint32_t cookie = 0;
     bool inhibited = false;
 };
@@ -52,6 +60,10 @@ constexpr const char* saverName = "org.freedesktop.ScreenSaver";
 constexpr const char* saverPath = "/org/freedesktop/ScreenSaver";
 // A service that hangs must not hold the end of the run for long.
 constexpr int busTimeoutMs = 500;
+// How long an answer to Inhibit is waited for, the end of the run included. A service that has not
+// answered by then drops the inhibition when the run's connection leaves the bus, as the desktops'
+// services do for a client gone.
+constexpr int inhibitAnswerMs = 1500;
 
 } // namespace
 
@@ -112,57 +124,71 @@ static DBusConnection* openSessionBus()
     return bus;
 }
 
-// Calls a method of the screen saver service; the reply, or null when there is none.
-static DBusMessage* callSaver(const char* method, int firstType, ...)
+// Sends a call to the screen saver service; its serial, 0 where it could not be sent.
+static dbus_uint32_t sendToSaver(const char* method, int firstType, ...)
 {
     if (!keeper.bus || !dbus_connection_get_is_connected(keeper.bus))
-        return nullptr;
+        return 0;
     DBusMessage* call = dbus_message_new_method_call(saverName, saverPath, saverName, method);
     if (!call)
-        return nullptr;
+        return 0;
     // A desktop without the service is not asked to start one.
     dbus_message_set_auto_start(call, FALSE);
     va_list arguments;
     va_start(arguments, firstType);
     const bool built = dbus_message_append_args_valist(call, firstType, arguments);
     va_end(arguments);
-    DBusMessage* reply = nullptr;
-    if (built) {
-        DBusError error;
-        dbus_error_init(&error);
-        reply = dbus_connection_send_with_reply_and_block(keeper.bus, call, busTimeoutMs, &error);
-        dbus_error_free(&error);
-    }
+    dbus_uint32_t serial = 0;
+    if (!built || !dbus_connection_send(keeper.bus, call, &serial))
+        serial = 0;
     dbus_message_unref(call);
-    // Signals from the bus queue up unread otherwise.
-    while (DBusMessage* unread = dbus_connection_pop_message(keeper.bus))
-        dbus_message_unref(unread);
-    return reply;
+    dbus_connection_flush(keeper.bus);
+    return serial;
 }
 
-static void inhibit()
+// Reads what the bus sent: the answer to Inhibit, when it came; everything else (the answers to
+// UnInhibit, the bus's signals) is dropped.
+static void readBus()
 {
-    const char* application = "Quillvane";
-    const char* reason = "Playing music";
-    DBusMessage* reply = callSaver("Inhibit", DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason,
-                                   DBUS_TYPE_INVALID);
-    if (!reply)
+    if (!keeper.bus)
         return;
-    dbus_uint32_t cookie = 0;
-    if (dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID)) {
-        keeper.cookie = cookie;
-        keeper.inhibited = true;
+    if (!dbus_connection_read_write(keeper.bus, 0))
+        keeper.inhibitSerial = 0;  // the bus is gone, and with it every inhibition
+    while (DBusMessage* message = dbus_connection_pop_message(keeper.bus)) {
+        if (keeper.inhibitSerial && dbus_message_get_reply_serial(message) == keeper.inhibitSerial) {
+            dbus_uint32_t cookie = 0;
+            if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+                dbus_message_get_args(message, nullptr, DBUS_TYPE_UINT32, &cookie, DBUS_TYPE_INVALID)) {
+                keeper.cookie = cookie;
+                keeper.inhibited = true;
+            }
+            keeper.inhibitSerial = 0;
+        }
+        dbus_message_unref(message);
     }
-    dbus_message_unref(reply);
+    if (keeper.inhibitSerial &&
+        std::chrono::steady_clock::now() - keeper.inhibitAsked >= std::chrono::milliseconds(inhibitAnswerMs))
+        keeper.inhibitSerial = 0;
 }
 
-static void uninhibit()
+// Asks for the inhibition or gives it back, as wanted, once any answer to an earlier ask is in.
+static void settleInhibition(bool wanted)
 {
-    if (!keeper.inhibited)
+    if (keeper.inhibitSerial)
         return;
-    keeper.inhibited = false;
-    if (DBusMessage* reply = callSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID))
-        dbus_message_unref(reply);
+    if (wanted && !keeper.inhibited && !keeper.askedThisPlay) {
+        keeper.askedThisPlay = true;
+        const char* application = "Quillvane";
+        const char* reason = "Playing music";
+        keeper.inhibitSerial =
+            sendToSaver("Inhibit", DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason, DBUS_TYPE_INVALID);
+        keeper.inhibitAsked = std::chrono::steady_clock::now();
+    } else if (!wanted) {
+        keeper.askedThisPlay = false;
+        if (keeper.inhibited)
+            sendToSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID);
+        keeper.inhibited = false;
+    }
 }
 
 static void holdXSaver(bool hold)
@@ -180,15 +206,6 @@ static void holdXSaver(bool hold)
     XFlush(keeper.display);
 }
 
-static void keepAwake(bool awake)
-{
-    holdXSaver(awake);
-    if (awake)
-        inhibit();
-    else
-        uninhibit();
-}
-
 static void runKeeper()
 {
     keeper.bus = openSessionBus();
@@ -201,20 +218,33 @@ static void runKeeper()
         XCloseDisplay(keeper.display);
         keeper.display = nullptr;
     }
-    bool awake = false;
+    int busFd = -1;
+    if (keeper.bus && !dbus_connection_get_unix_fd(keeper.bus, &busFd))
+        busFd = -1;
     for (;;) {
-        pollfd wake{keeper.wakeRead, POLLIN, 0};
-        poll(&wake, 1, -1);
+        // Woken by a request, or by the bus while an answer is awaited, at the latest when the
+        // wait for it ends.
+        pollfd waits[2] = {{keeper.wakeRead, POLLIN, 0}, {busFd, POLLIN, 0}};
+        const bool awaiting = keeper.inhibitSerial != 0 && busFd >= 0;
+        int timeout = -1;
+        if (awaiting) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                keeper.inhibitAsked + std::chrono::milliseconds(inhibitAnswerMs) - std::chrono::steady_clock::now());
+            timeout = left.count() > 0 ? int(left.count()) + 1 : 0;
+        }
+        poll(waits, awaiting ? 2 : 1, timeout);
         char drained[64];
         while (read(keeper.wakeRead, drained, sizeof drained) > 0) {
         }
+        readBus();
         const bool quitting = keeper.quit.load();
         const bool wanted = keeper.wanted.load() && !quitting;
-        if (wanted != awake) {
-            keepAwake(wanted);
-            awake = wanted;
+        if (wanted != keeper.xHeld) {
+            holdXSaver(wanted);
+            keeper.xHeld = wanted;
         }
-        if (quitting)
+        settleInhibition(wanted);
+        if (quitting && !keeper.inhibitSerial)
             break;
     }
     if (keeper.display)
@@ -237,7 +267,6 @@ void startScreenKeeper()
 {
     if (keeper.thread.joinable())
         return;
-    endProcessWhenDisplayLost();
     if (Display* display = glfwGetX11Display())
         XGetScreenSaver(display, &keeper.savedTimeout, &keeper.savedInterval, &keeper.savedBlanking,
                         &keeper.savedExposures);

@@ -3,38 +3,84 @@
 #include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
+#include <dlfcn.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
-// Xlib's default handler ends the process on any error; inside a trap errors are counted instead.
-static unsigned long errorCount = 0;
-static int trapDepth = 0;
-static XErrorHandler handlerBeforeTrap = nullptr;
+// Xlib reports an error on the thread that reads the reply, the one whose connection it is: each
+// thread's traps count its own. The handler is never swapped, so no thread sees another's.
+namespace {
+struct ThreadTraps {
+    int depth;
+    unsigned long errors;
+};
+} // namespace
+static thread_local ThreadTraps traps{};
+static std::atomic_flag displayLost = ATOMIC_FLAG_INIT;
 
-static int countError(Display*, XErrorEvent*)
+static int onXError(Display*, XErrorEvent*)
 {
-    ++errorCount;
+    if (traps.depth > 0)
+        ++traps.errors;
     return 0;
+}
+
+// Xlib's own handler calls exit(), whose clean-up would run under the threads that still use what it
+// destroys, and ends in an abort. The display is gone, so nothing is left to give back through it.
+static int onDisplayLost(Display* display)
+{
+    // Every connection to the server goes at once; one line, from the first thread to see it.
+    if (displayLost.test_and_set())
+        for (;;)
+            pause();
+    std::fprintf(stderr, "quillvane: the display %s closed\n", DisplayString(display));
+    _exit(1);
+}
+
+void setXErrorPolicy()
+{
+    // Xlib must be made safe for threads before its first call; recent ones do so as they load.
+    XInitThreads();
+    XSetErrorHandler(onXError);
+    XSetIOErrorHandler(onDisplayLost);
+}
+
+// With errors let go, a request on a window another client destroyed returns with its answer
+// unfilled, and Mesa's software rasteriser sizes its buffers from XGetGeometry's without looking at
+// the status: the heap is overwritten at the next buffer swap. The process's XGetGeometry (the
+// executable exports it, so the driver's calls come here) answers such a request with an empty
+// drawable, which the rasteriser draws nothing into.
+extern "C" Status XGetGeometry(Display* display, Drawable drawable, Window* root, int* x, int* y, unsigned int* width,
+                               unsigned int* height, unsigned int* border, unsigned int* depth)
+{
+    using Geometry = Status (*)(Display*, Drawable, Window*, int*, int*, unsigned int*, unsigned int*,
+                                unsigned int*, unsigned int*);
+    static const Geometry xlibs = reinterpret_cast<Geometry>(dlsym(RTLD_NEXT, "XGetGeometry"));
+    const Status got = xlibs(display, drawable, root, x, y, width, height, border, depth);
+    if (!got) {
+        *root = None;
+        *x = *y = 0;
+        *width = *height = *border = *depth = 0;
+    }
+    return got;
 }
 
 XErrorTrap trapXErrors(Display* display)
 {
     // Errors of requests made before the trap are not the caller's.
     XSync(display, False);
-    if (trapDepth++ == 0)
-        handlerBeforeTrap = XSetErrorHandler(countError);
-    return {display, errorCount};
+    ++traps.depth;
+    return {display, traps.errors};
 }
 
 bool untrapXErrors(const XErrorTrap& trap)
 {
     XSync(trap.display, False);
-    const bool clean = errorCount == trap.errorsBefore;
-    if (--trapDepth == 0)
-        XSetErrorHandler(handlerBeforeTrap);
-    return clean;
+    --traps.depth;
+    return traps.errors == trap.errorsBefore;
 }
 
 int readProperty(Display* display, Window window, Atom property, Atom type, long* values, int capacity)
@@ -104,23 +150,19 @@ bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Wi
     }
 }
 
-const DesktopAtoms& desktopAtoms(Display* display)
+DesktopAtoms desktopAtoms(Display* display)
 {
-    static DesktopAtoms atoms{};
-    static bool interned = false;
-    if (!interned) {
-        char* names[] = {const_cast<char*>("_NET_SUPPORTING_WM_CHECK"), const_cast<char*>("_NET_SUPPORTED"),
-                         const_cast<char*>("_NET_FRAME_EXTENTS"), const_cast<char*>("_NET_REQUEST_FRAME_EXTENTS"),
-                         const_cast<char*>("_NET_WM_STATE"), const_cast<char*>("_NET_WM_STATE_FULLSCREEN"),
-                         const_cast<char*>("_NET_WM_NAME"), const_cast<char*>("UTF8_STRING"),
-                         const_cast<char*>("_NET_WM_WINDOW_TYPE"), const_cast<char*>("_NET_WM_WINDOW_TYPE_DIALOG"),
-                         const_cast<char*>("WM_PROTOCOLS"), const_cast<char*>("WM_DELETE_WINDOW")};
-        Atom values[sizeof names / sizeof names[0]]{};
-        interned = XInternAtoms(display, names, int(sizeof names / sizeof names[0]), False, values) != 0;
-        atoms = {values[0], values[1], values[2], values[3], values[4],  values[5],
-                 values[6], values[7], values[8], values[9], values[10], values[11]};
-    }
-    return atoms;
+    char* names[] = {const_cast<char*>("_NET_SUPPORTING_WM_CHECK"), const_cast<char*>("_NET_SUPPORTED"),
+                     const_cast<char*>("_NET_FRAME_EXTENTS"), const_cast<char*>("_NET_REQUEST_FRAME_EXTENTS"),
+                     const_cast<char*>("_NET_WM_STATE"), const_cast<char*>("_NET_WM_STATE_FULLSCREEN"),
+                     const_cast<char*>("_NET_WM_NAME"), const_cast<char*>("UTF8_STRING"),
+                     const_cast<char*>("_NET_WM_WINDOW_TYPE"), const_cast<char*>("_NET_WM_WINDOW_TYPE_DIALOG"),
+                     const_cast<char*>("WM_PROTOCOLS"), const_cast<char*>("WM_DELETE_WINDOW")};
+    Atom values[sizeof names / sizeof names[0]]{};
+    // Answered from the connection's own cache once it has them.
+    XInternAtoms(display, names, int(sizeof names / sizeof names[0]), False, values);
+    return {values[0], values[1], values[2], values[3], values[4],  values[5],
+            values[6], values[7], values[8], values[9], values[10], values[11]};
 }
 
 bool readLatinKeys(Display* display, LatinKeys* keys)
@@ -149,17 +191,4 @@ bool readLatinKeys(Display* display, LatinKeys* keys)
         }
     XkbFreeKeyboard(keyboard, 0, True);
     return true;
-}
-
-// Xlib's own handler calls exit(), whose clean-up would run under the threads that still use what it
-// destroys, and ends in an abort. The display is gone, so nothing is left to give back through it.
-static int onDisplayLost(Display* display)
-{
-    std::fprintf(stderr, "quillvane: the display %s closed\n", DisplayString(display));
-    _exit(1);
-}
-
-void endProcessWhenDisplayLost()
-{
-    XSetIOErrorHandler(onDisplayLost);
 }

@@ -4,9 +4,18 @@
 
 #include <X11/Xlib.h>
 
+// The process's one policy for X errors, set before anything opens a connection or starts a thread:
+// the handlers are the process's, not a connection's, and every thread's connection reports to them.
+// A request that fails inside a trap (below) is reported to the trap's caller; any other failure
+// (a window another client destroyed under the window library's requests) is let go, unprinted.
+// A connection lost ends the process at once with 1 and one line, without running the clean-up
+// that threads still running would abort in.
+void setXErrorPolicy();
+
 // Requests on windows the demo does not own (the manager's frames and check window, the ancestors
 // of ours) go between these two, so that a window gone under a request (a manager that died or
-// re-framed it) is reported instead of ending the process. Traps may nest.
+// re-framed it) is reported to the caller. Traps may nest; they count the errors of the thread that
+// set them, whose requests they are.
 struct XErrorTrap {
     Display* display;
     unsigned long errorsBefore;
@@ -19,13 +28,14 @@ bool untrapXErrors(const XErrorTrap& trap);
 // 0 where the window has none of that type or is gone.
 int readProperty(Display* display, Window window, Atom property, Atom type, long* values, int capacity);
 
-// The atoms the layer uses, interned in one round trip on first use; the server's, so the same
-// for every connection to it.
+// The atoms the layer uses, as this connection knows them. Xlib keeps a connection's atoms with the
+// connection, so only the first call on one costs a round trip; a value is never carried to another
+// connection, which may be to a server that has reset and numbered its atoms anew.
 struct DesktopAtoms {
     Atom supportingWmCheck, supported, frameExtents, requestFrameExtents, wmState, wmStateFullscreen, wmName,
         utf8String, windowType, windowTypeDialog, wmProtocols, wmDeleteWindow;
 };
-const DesktopAtoms& desktopAtoms(Display* display);
+DesktopAtoms desktopAtoms(Display* display);
 
 // The child of the root that holds the window: the manager's frame, or the window itself where
 // there is none. 0 when the server cannot say, or a window on the way is gone.
@@ -48,6 +58,3 @@ struct LatinKeys {
 };
 // False, with no letters anywhere, where the server has no keyboard extension.
 bool readLatinKeys(Display* display, LatinKeys* keys);
-
-// Once threads of the program's own run, a lost X connection ends the process at once, with 1.
-void endProcessWhenDisplayLost();

@@ -2,7 +2,9 @@
 
 #include "platform/music/convert.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -193,6 +195,37 @@ static bool openAfterJunk(Decoder* decoder, int fd)
     return mpegOpenAt(decoder, fd, start);
 }
 
+// The family on libavformat lives in a module of its own, loaded the first time a file needs it:
+// next to the binary in the build tree, or in the libdir where it is installed. Never unloaded.
+static const DecoderFamily* ffmpegFamily()
+{
+    static bool tried = false;
+    static const DecoderFamily* family = nullptr;
+    if (tried)
+        return family;
+    tried = true;
+    char exe[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (length <= 0)
+        return nullptr;
+    exe[length] = 0;
+    *std::strrchr(exe, '/') = 0;
+    for (const char* relative : {"", "/" QUILLVANE_MODULE_DIR}) {
+        char path[PATH_MAX + 64];
+        std::snprintf(path, sizeof path, "%s%s/libquillvane-ffmpeg.so", exe, relative);
+        void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        if (!module)
+            continue;
+        // A module of another build, whose records differ from ours, declines.
+        using Entry = const DecoderFamily* (*)(size_t, size_t);
+        const Entry entry = reinterpret_cast<Entry>(dlsym(module, "quillvaneFfmpegFamily"));
+        family = entry ? entry(sizeof(Decoder), sizeof(LinkFormat)) : nullptr;
+        if (family)
+            break;
+    }
+    return family;
+}
+
 bool decoderOpen(Decoder* decoder, const char* path)
 {
     *decoder = Decoder{};
@@ -214,6 +247,13 @@ bool decoderOpen(Decoder* decoder, const char* path)
         char why[sizeof decoder->error];
         std::memcpy(why, decoder->error, sizeof why);
         opened = openAfterJunk(decoder, fd);
+        // Everything the dedicated families do not recognise; where the module cannot play it
+        // either, the first family's reason stands.
+        const DecoderFamily* other = opened ? nullptr : ffmpegFamily();
+        if (other) {
+            decoder->family = other;
+            opened = other->open(decoder, fd);
+        }
         if (!opened)
             std::memcpy(decoder->error, why, sizeof why);
     }

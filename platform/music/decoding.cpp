@@ -35,11 +35,13 @@ void decodeLoop(MusicStream* s)
     uint32_t localEpoch = ~0u;
     bool finished = false;
     bool readable = true;
+    int64_t decodedFrames = 0;
     while (!s->quit.load(std::memory_order_acquire)) {
         const uint32_t epoch = s->epoch.load(std::memory_order_acquire);
         if (epoch != localEpoch) {
             const bool atStart = localEpoch == ~0u;
             localEpoch = epoch;
+            decodedFrames = s->headFrames;
             finished = false;
             // A stream that cannot go back ends once its head has played, rather than never; the file
             // is never opened again, since its path may now name another.
@@ -47,7 +49,7 @@ void decodeLoop(MusicStream* s)
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);
-            if (w - s->read.load(std::memory_order_acquire) >= count)
+            if (w - s->read.load(std::memory_order_acquire) >= count - keptBlocks)
                 break;
             int16_t* dst = &s->samples[(w % count) * blockFrames * size_t(outChannels)];
             // To the end of what decodes, whatever the length announced: music is never cut to a
@@ -57,6 +59,8 @@ void decodeLoop(MusicStream* s)
             RingBlock& block = s->blocks[w % count];
             block.epoch = epoch;
             block.frames = uint32_t(got);
+            block.start = decodedFrames;
+            decodedFrames += got;
             block.last = got < want;
             finished = block.last;
             s->written.store(w + 1, std::memory_order_release);

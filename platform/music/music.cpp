@@ -51,10 +51,7 @@ static void closeStream(MusicStream* s)
     }
     if (s->decodingThread.joinable())
         s->decodingThread.join();
-    // An output whose thread could not be ended keeps what it may still touch.
-    for (Output* output : s->retired)
-        if (!output->handle)
-            delete output;
+    freeRetired(s, true);
     sem_destroy(&s->decodeWake);
     sem_destroy(&s->superviseWake);
     decoderClose(&s->decoder);
@@ -108,8 +105,9 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
     }
     s->lengthFrames = s->decoder.frames;
     s->outChannels = s->decoder.outChannels;
-    const uint64_t blockCount = std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->rate / blockFrames) + 1);
-    s->blocks.assign(blockCount, RingBlock{~0u, 0, false});
+    const uint64_t blockCount =
+        std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->rate / blockFrames) + 1) + keptBlocks;
+    s->blocks.assign(blockCount, RingBlock{~0u, 0, 0, false});
     s->samples.assign(blockCount * blockFrames * size_t(s->outChannels), 0);
     s->decoded.assign(size_t(blockFrames) * size_t(s->outChannels), 0);
     s->serverWanted = serverWanted;
@@ -230,7 +228,17 @@ uint64_t musicChannelUnderruns(uint32_t handle)
 const char* musicOutputName(uint32_t handle)
 {
     MusicStream* s = streamOf(handle);
-    return s ? s->current.load(std::memory_order_acquire)->family->name : "";
+    if (!s)
+        return "";
+    // Under the lock, so that the output is not replaced and freed while it is asked.
+    std::lock_guard<std::mutex> lock(s->control);
+    return s->current.load(std::memory_order_acquire)->family->name;
+}
+
+uint32_t musicOutputsKept(uint32_t handle)
+{
+    MusicStream* s = streamOf(handle);
+    return s ? s->outputsKept.load(std::memory_order_relaxed) : 0;
 }
 
 bool musicStreamFree(uint32_t handle)

@@ -35,5 +35,7 @@ const char* musicLastError();
 uint64_t musicChannelUnderruns(uint32_t handle);
 // Which output plays the stream now: "server", "sdl" or "silent".
 const char* musicOutputName(uint32_t handle);
+// Output records the stream keeps, the current one among them.
+uint32_t musicOutputsKept(uint32_t handle);
 bool musicStreamFree(uint32_t handle);
 void musicFree();

@@ -38,6 +38,10 @@ struct OutputFamily {
     void (*pause)(Output* output);
     // Drops what it holds unheard, so that what is pulled next is heard at once.
     void (*discard)(Output* output);
+    // Before it first plays, in place of another: frames of its own (silence) that will play before
+    // the first it is then handed is heard, at most `most`, counted in its clock as handed and heard
+    // in real time. Null where what it is handed is heard at once.
+    int64_t (*ahead)(Output* output, int64_t most);
     // True once it can no longer play: its server went away or refused it, or its own read position
     // stopped while it had frames to play.
     bool (*failed)(Output* output);

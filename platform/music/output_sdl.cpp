@@ -41,7 +41,8 @@ static void fillDevice(void* user, Uint8* out, int len)
         std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
     state->handedBefore = state->handed;
     state->handed += got;
-    heardClockPublish(output, heard, state->handedBefore, !atEnd);
+    // Running to the end as well: the last two buffers are heard in real time, as the others are.
+    heardClockPublish(output, heard, state->handedBefore, true);
 }
 
 static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
@@ -144,4 +145,4 @@ void sdlOutputQuit()
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-const OutputFamily sdlOutput = {"sdl", sdlOpen, sdlStart, sdlPause, sdlDiscard, sdlFailed, sdlClose};
+const OutputFamily sdlOutput = {"sdl", sdlOpen, sdlStart, sdlPause, sdlDiscard, nullptr, sdlFailed, sdlClose};

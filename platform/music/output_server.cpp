@@ -44,9 +44,17 @@ struct ServerState {
     int operationsPending = 0;
     bool draining = false;
     bool allHeard = false;
-    uint32_t drainSerial = 0;
+    // Held until its reply, and cancelled when the sound it was for is dropped or the stream closes.
+    pa_operation* drain = nullptr;
+    bool sinkTimed = false;
+    // Until then the server plays what its sink had already taken: its read position may stand.
+    int64_t quietUntilNs = 0;
     int64_t written = 0;
     int64_t heard = 0;
+    // Frames of the sink's own silence counted as written before ours (serverAhead), heard in real
+    // time from when the stream first plays.
+    int64_t ahead = 0;
+    int64_t aheadFromNs = 0;
     bool hungry = false;
     // Whether the server's own read position goes on while it has frames to play.
     bool polling = false;
@@ -72,7 +80,15 @@ static void publishHeard(Output* output)
     // A corked stream plays nothing; before it first plays, nothing has been heard.
     if (!s->corked && s->timingFresh && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
         const int64_t pending = negative ? 0 : int64_t(latency * pa_usec_t(output->rate) / PA_USEC_PER_SEC);
-        s->heard = std::max(s->heard, s->written - pending);
+        // The server counts only what it was given: before the first of it is played, its latency
+        // says nothing of the sink's own silence ahead of it.
+        const int64_t played = s->written - s->ahead - pending;
+        if (played > 0)
+            s->heard = std::max(s->heard, s->ahead + played);
+    }
+    if (!s->corked && s->aheadFromNs) {
+        const double aheadHeard = double(monotonicNs() - s->aheadFromNs) * output->rate / 1e9;
+        s->heard = std::max(s->heard, std::min(s->ahead, int64_t(aheadHeard)));
     }
     if (s->allHeard)
         s->heard = s->written;
@@ -89,21 +105,29 @@ static void markFailed(Output* output)
         streamOutputFailed(output);
 }
 
-struct DrainRequest {
-    Output* output;
-    uint32_t serial;
-};
-
 // Server thread: the last frame has been played.
 static void onDrained(pa_stream*, int success, void* user)
 {
-    DrainRequest* request = static_cast<DrainRequest*>(user);
-    ServerState* s = stateOf(request->output);
-    if (success && request->serial == s->drainSerial) {
-        s->allHeard = true;
-        publishHeard(request->output);
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    if (s->drain) {
+        pa_operation_unref(s->drain);
+        s->drain = nullptr;
     }
-    delete request;
+    if (success) {
+        s->allHeard = true;
+        publishHeard(output);
+    }
+}
+
+// Server thread, or under the lock: a cancelled operation never calls back.
+static void cancelDrain(ServerState* s)
+{
+    if (s->drain) {
+        pa_operation_cancel(s->drain);
+        pa_operation_unref(s->drain);
+        s->drain = nullptr;
+    }
 }
 
 // Server thread: timing asked for after a cork, uncork or flush.
@@ -128,7 +152,7 @@ static void onPolled(pa_stream* stream, int success, void* user)
         return;
     const int64_t now = monotonicNs();
     if (s->corked || s->operationsPending > 0 || !timing->playing || timing->write_index <= timing->read_index ||
-        timing->read_index != s->readIndex)
+        timing->read_index != s->readIndex || now < s->quietUntilNs)
         s->progressNs = now;
     s->readIndex = timing->read_index;
     publishHeard(output);
@@ -202,9 +226,8 @@ static void fill(Output* output)
         }
         if (atEnd) {
             s->draining = true;
-            pa_operation* drain = pa_stream_drain(s->stream, onDrained, new DrainRequest{output, s->drainSerial});
-            if (drain)
-                pa_operation_unref(drain);
+            cancelDrain(s);
+            s->drain = pa_stream_drain(s->stream, onDrained, output);
         }
         if (got < frames) {
             s->hungry = !atEnd;
@@ -298,6 +321,7 @@ static void serverClose(Output* output)
         pa_threaded_mainloop_lock(s->loop);
         if (s->tick)
             pa_threaded_mainloop_get_api(s->loop)->time_free(s->tick);
+        cancelDrain(s);
         if (s->stream) {
             pa_stream_set_state_callback(s->stream, nullptr, nullptr);
             pa_stream_set_write_callback(s->stream, nullptr, nullptr);
@@ -406,6 +430,8 @@ static void cork(Output* output, bool corked)
     pa_threaded_mainloop_lock(s->loop);
     if (s->stream && s->corked != corked) {
         s->corked = corked;
+        if (!corked && s->ahead > 0 && !s->aheadFromNs)
+            s->aheadFromNs = monotonicNs();
         operationSent(s);
         if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
             pa_operation_unref(op);
@@ -439,11 +465,43 @@ static void serverDiscard(Output* output)
         s->heard = s->written;
         s->allHeard = false;
         s->draining = false;
-        ++s->drainSerial;
+        cancelDrain(s);
         fill(output);
         publishHeard(output);
     }
     pa_threaded_mainloop_unlock(s->loop);
+}
+
+// Server thread.
+static void onSinkTimed(pa_stream*, int, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    stateOf(output)->sinkTimed = true;
+    pa_threaded_mainloop_signal(stateOf(output)->loop, 0);
+}
+
+// A sink may hold much of its own ahead of what it is given: a server just started renders up to two
+// seconds of silence before any client asks for less, and takes what it is given after it. Taking
+// over, the music goes on from where the wall clock will be when it is heard.
+static int64_t serverAhead(Output* output, int64_t most)
+{
+    ServerState* s = stateOf(output);
+    pa_threaded_mainloop_lock(s->loop);
+    int64_t ahead = 0;
+    s->sinkTimed = false;
+    if (pa_operation* op = pa_stream_update_timing_info(s->stream, onSinkTimed, output)) {
+        pa_operation_unref(op);
+        const pa_timing_info* timing = nullptr;
+        if (waitUntil(output, [s] { return s->sinkTimed; }) && (timing = pa_stream_get_timing_info(s->stream))) {
+            const pa_usec_t us = timing->sink_usec + timing->transport_usec;
+            ahead = std::min(most, int64_t(us * pa_usec_t(output->rate) / PA_USEC_PER_SEC));
+            s->written = ahead;
+            s->ahead = ahead;
+            s->quietUntilNs = monotonicNs() + int64_t(us) * 1000;
+        }
+    }
+    pa_threaded_mainloop_unlock(s->loop);
+    return ahead;
 }
 
 static bool serverFailed(Output* output)
@@ -451,5 +509,5 @@ static bool serverFailed(Output* output)
     return stateOf(output)->failed.load(std::memory_order_acquire);
 }
 
-const OutputFamily serverOutput = {"server",      serverOpen,   serverStart, serverPause,
-                                   serverDiscard, serverFailed, serverClose};
+const OutputFamily serverOutput = {"server",      serverOpen,  serverStart,  serverPause,
+                                   serverDiscard, serverAhead, serverFailed, serverClose};

@@ -107,4 +107,4 @@ static void silentClose(Output* output)
 }
 
 const OutputFamily silentOutput = {"silent",      silentOpen,   silentStart, silentPause,
-                                   silentDiscard, silentFailed, silentClose};
+                                   silentDiscard, nullptr,      silentFailed, silentClose};

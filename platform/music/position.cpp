@@ -39,6 +39,16 @@ int64_t heardClockRead(const Output* output)
     PositionCache& c = s->position;
     // Versions first: a record read after them is at least as new, so a newer one is never missed.
     const PullRecord p = seqlockRead(&s->pull);
+    // The output is marked held before its clock is read; the supervisor frees a replaced one only
+    // while it is not held, so one still current after the mark is safe to read.
+    if (p.output && s->held.load(std::memory_order_relaxed) != p.output)
+        s->held.store(p.output, std::memory_order_seq_cst);
+    if (p.output && s->current.load(std::memory_order_seq_cst) != p.output) {
+        // Being replaced: the last answer, and the clock read afresh on the next call.
+        c.pullVersion = 1;
+        c.output = nullptr;
+        return epoch == c.epoch ? c.frames : 0;
+    }
     const uint32_t clockVersion = p.output ? seqlockVersion(&p.output->clock) : 0;
     int64_t frames = 0;
     bool moving = false;

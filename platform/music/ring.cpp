@@ -6,6 +6,32 @@
 
 #include "platform/music/stream.h"
 
+// Output thread: frames of the epoch from `at` on that were taken before, from the head or from the
+// blocks kept behind the read position; a frame no longer kept is silence. Returns how many it gave.
+static int64_t copyTaken(const MusicStream* s, uint32_t epoch, uint64_t r, uint64_t w, int64_t at, int16_t* out,
+                         int64_t frames)
+{
+    const size_t channels = size_t(s->outChannels);
+    if (at < s->headFrames) {
+        const int64_t take = std::min(frames, s->headFrames - at);
+        std::memcpy(out, &s->head[size_t(at) * channels], size_t(take) * channels * 2);
+        return take;
+    }
+    const uint64_t count = s->blocks.size();
+    // The block at the read position is the decoder's until it is written.
+    for (uint64_t b = r > keptBlocks ? r - keptBlocks : 0; b < w && b <= r; ++b) {
+        const RingBlock& block = s->blocks[b % count];
+        if (block.epoch == epoch && at >= block.start && at < block.start + block.frames) {
+            const int64_t take = std::min<int64_t>(frames, block.start + block.frames - at);
+            std::memcpy(out, &s->samples[((b % count) * blockFrames + size_t(at - block.start)) * channels],
+                        size_t(take) * channels * 2);
+            return take;
+        }
+    }
+    std::memset(out, 0, channels * 2);
+    return 1;
+}
+
 // Output thread.
 int64_t streamPull(Output* self, int16_t* out, int64_t frames, bool* atEnd, bool mustFill)
 {
@@ -23,30 +49,33 @@ int64_t streamPull(Output* self, int16_t* out, int64_t frames, bool* atEnd, bool
         p.origin = p.handed;
         p.pulledInEpoch = 0;
         p.replay = 0;
+        p.skip = 0;
     }
     const uint32_t channels = uint32_t(s->outChannels);
     const size_t frameBytes = size_t(channels) * 2;
-    // What an output that failed held unheard is played again first: from the head where it is
-    // kept, else as silence, since only the silent clock takes over from a failed output.
-    int64_t filled = std::min(p.replay, frames);
-    for (int64_t f = 0; f < filled; ++f) {
-        const int64_t at = p.pulledInEpoch - p.replay + f;
-        if (at < s->headFrames)
-            std::memcpy(out + f * channels, &s->head[size_t(at) * channels], frameBytes);
-        else
-            std::memset(out + f * channels, 0, frameBytes);
-    }
-    p.replay -= filled;
-    const int64_t replayed = filled;
-    if (p.pulledInEpoch < s->headFrames && filled < frames) {
-        const int64_t take = std::min(s->headFrames - p.pulledInEpoch, frames - filled);
-        std::memcpy(out + filled * channels, &s->head[size_t(p.pulledInEpoch) * channels], size_t(take) * frameBytes);
-        filled += take;
-    }
     const uint64_t count = s->blocks.size();
     uint64_t r = s->read.load(std::memory_order_relaxed);
     const uint64_t w = s->written.load(std::memory_order_acquire);
-    while (r != w && !p.ended) {
+    // What the old output held unheard is played again first.
+    int64_t filled = 0;
+    const int64_t replayed = std::min(p.replay, frames);
+    while (filled < replayed)
+        filled += copyTaken(s, epoch, r, w, p.pulledInEpoch - p.replay + filled, out + filled * channels,
+                            replayed - filled);
+    p.replay -= replayed;
+    int64_t at = p.pulledInEpoch;
+    if (p.replay == 0 && p.skip > 0 && at < s->headFrames) {
+        const int64_t passed = std::min(p.skip, s->headFrames - at);
+        p.skip -= passed;
+        at += passed;
+    }
+    if (at < s->headFrames && filled < frames) {
+        const int64_t take = std::min(s->headFrames - at, frames - filled);
+        std::memcpy(out + filled * channels, &s->head[size_t(at) * channels], size_t(take) * frameBytes);
+        filled += take;
+        at += take;
+    }
+    while (r != w && !p.ended && p.replay == 0) {
         const RingBlock& block = s->blocks[r % count];
         if (block.epoch != epoch) {
             // Decoded before a restart: dropped unheard.
@@ -54,12 +83,19 @@ int64_t streamPull(Output* self, int16_t* out, int64_t frames, bool* atEnd, bool
             s->readOffset = 0;
             continue;
         }
-        if (filled == frames)
-            break;
-        const uint32_t take = uint32_t(std::min<int64_t>(block.frames - s->readOffset, frames - filled));
-        const int16_t* src = &s->samples[((r % count) * blockFrames + s->readOffset) * channels];
-        std::memcpy(out + filled * channels, src, size_t(take) * frameBytes);
-        filled += take;
+        uint32_t take = 0;
+        if (p.skip > 0) {
+            take = uint32_t(std::min<int64_t>(block.frames - s->readOffset, p.skip));
+            p.skip -= take;
+        } else {
+            if (filled == frames)
+                break;
+            take = uint32_t(std::min<int64_t>(block.frames - s->readOffset, frames - filled));
+            const int16_t* src = &s->samples[((r % count) * blockFrames + s->readOffset) * channels];
+            std::memcpy(out + filled * channels, src, size_t(take) * frameBytes);
+            filled += take;
+        }
+        at += take;
         s->readOffset += take;
         if (s->readOffset == block.frames) {
             p.ended = block.last;
@@ -73,7 +109,7 @@ int64_t streamPull(Output* self, int16_t* out, int64_t frames, bool* atEnd, bool
         streamUnderrun(self);
     if (filled > 0)
         s->primedEpoch = epoch;
-    p.pulledInEpoch += filled - replayed;
+    p.pulledInEpoch = at;
     p.handed += filled;
     p.output = self;
     seqlockWrite(&s->pull, p);

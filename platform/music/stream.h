@@ -18,10 +18,14 @@
 #include "platform/music/seqlock.h"
 
 constexpr uint32_t blockFrames = 1024;
+// Blocks the decoder leaves alone behind the read position: what an output may hold unheard (SDL's
+// two device buffers of up to 2048 frames, and a partial block), for the next one to play again.
+constexpr uint64_t keptBlocks = 5;
 
 struct RingBlock {
     uint32_t epoch;
     uint32_t frames;
+    int64_t start;  // the epoch's frame that is the block's first
     bool last;
 };
 
@@ -34,6 +38,8 @@ struct PullRecord {
     int64_t handed;
     // Frames a new output hands over again before the ring's next: what the old one held unheard.
     int64_t replay;
+    // Frames of the epoch a new output passes over: its own silence plays while the wall clock passes them.
+    int64_t skip;
     Output* output;
 };
 
@@ -70,7 +76,7 @@ struct MusicStream {
     bool headEnded = false;  // the file's frames end within the head
 
     // Single producer (decoder), single consumer (whichever output is current). Blocks of an epoch
-    // start where the head ends.
+    // start where the head ends; the last keptBlocks taken stay as they are.
     std::vector<RingBlock> blocks;
     std::vector<int16_t> samples;
     std::atomic<uint64_t> written{0};
@@ -84,7 +90,12 @@ struct MusicStream {
     // Control calls on the output, and the change of output, one at a time.
     std::mutex control;
     std::atomic<Output*> current{nullptr};
-    std::vector<Output*> retired;  // kept until the stream is freed: a reader may still hold one
+    // Replaced outputs, freed by the supervisor once the caller's thread does not hold them.
+    std::vector<Output*> retired;
+    std::atomic<uint32_t> outputsKept{0};
+    // The output whose clock the caller's thread may read (position.cpp): set before it is read, and
+    // kept while the position cache names it.
+    std::atomic<const Output*> held{nullptr};
 
     // Written by the current output's thread, or by the supervisor while it changes the output.
     Seqlock<PullRecord> pull;
@@ -109,6 +120,8 @@ void decodeLoop(MusicStream* s);
 // Supervising thread (supervisor.cpp).
 void superviseLoop(MusicStream* s);
 Output* openOutput(MusicStream* s, const OutputFamily* family);
+// Supervising thread, or the caller's once the supervisor has ended: frees what no reader can hold.
+void freeRetired(MusicStream* s, bool all);
 // Caller's thread (position.cpp): frames of the epoch heard by now.
 int64_t streamPosition(MusicStream* s);
 

@@ -66,6 +66,16 @@ play "8 kHz mono" 1.8 3
 track 2 --rate 96000 --channels 6 --format flac
 play "96 kHz, six channels" 1.8 3
 
+# AAC in an M4A, through the module on libavformat: it plays its length. A playlist saved as
+# sample.ogg, naming a track that plays, is refused with the one line.
+ffmpeg -v error -y -f lavfi -i sine=duration=2 -c:a aac -f mp4 sample.ogg
+play "AAC in an M4A" 1.8 3
+check "AAC in an M4A: nothing on stderr" "$(cat stderr)" ""
+mv sample.ogg segment.m4a
+printf 'ffconcat version 1.0\nfile segment.m4a\n' > sample.ogg
+play "a playlist in disguise" 0 2
+check "a playlist in disguise: the one line" "$(cat stderr)" "quillvane: cannot play sample.ogg: Format not recognised."
+
 # No sound device at all: silent output still takes the track's time.
 track 2
 SDL_AUDIODRIVER=no-such-driver play "no sound device" 1.8 3

@@ -53,6 +53,32 @@ check "the manual page's sections" "$sections" \
 check "the manual page renders without warnings" "$(cat "$work/man.err")" ""
 run_entry "$entry" "the entry in the prefix"
 
+# An M4A beside the installed binary plays through the module installed with it; without the module
+# it is refused with the one line, as any file that cannot be played.
+plays_m4a() {
+  mkdir -p "$work/m4a" && cd "$work/m4a" || return
+  ffmpeg -v error -y -f lavfi -i sine=duration=2 -c:a aac -f mp4 sample.ogg
+  start "$1"
+  cd "$work"
+  qv_answer no
+  local win
+  win=$(window)
+  qv_key i
+  check "$2: an M4A plays through the module" "$(qv_wait 5 sh -c "xprop -id $win WM_NAME | grep -o ' / 00:02'")" " / 00:02"
+  qv_key Escape
+  wait_exit 5
+  check "$2: an M4A, nothing on stderr" "$(cat "$work/stderr")" ""
+}
+plays_m4a "$prefix/bin/quillvane" "the prefix"
+check "the module is installed in the libdir" "$(find "$prefix" -name libquillvane-ffmpeg.so | grep -c /quillvane/)" 1
+find "$prefix" -name libquillvane-ffmpeg.so -delete
+cd "$work/m4a" && start "$prefix/bin/quillvane"
+cd "$work"
+qv_answer no
+wait_exit 5
+check "without the module: exit status" "$status" 0
+check "without the module: the one line" "$(cat "$work/stderr")" "quillvane: cannot play sample.ogg: Format not recognised."
+
 # Without its data folder the demo runs as without sample.ogg: said once, and over at once.
 rm -r "$prefix/share/quillvane"
 start "$prefix/bin/quillvane"
@@ -92,6 +118,7 @@ check "apt installs the package" "$?" 0
 check "man finds the page" "$(man -w quillvane 2>/dev/null)" /usr/share/man/man6/quillvane.6.gz
 check "the binary is in /usr/bin" "$(command -v quillvane)" /usr/bin/quillvane
 run_entry /usr/share/applications/$id.desktop "the packaged entry"
+plays_m4a /usr/bin/quillvane "the package"
 
 apt_quiet purge quillvane
 check "apt purges the package" "$?" 0

@@ -47,6 +47,18 @@ qv_key p
 sleep 2.3
 check_between "P again resumes the position" "$(position)" $((held + 1)) $((held + 3))
 
+# A key counts in the layout in force when it was pressed: the key at the US P position (code 33),
+# then a switch to the Dvorak group, where that key types L, read in the same frame: P.
+setxkbmap -layout us,dvorak
+xdotool windowfocus --sync "$win" 2>/dev/null
+printf '33\nlock 1\n' | "$build/tests/presskeys" >/dev/null
+sleep 1.3
+held=$(position)
+sleep 2.1
+check "US P pressed before a switch to Dvorak in the same frame holds the position" "$(position)" "$held"
+setxkbmap dvorak
+qv_key p
+
 qv_key space
 sleep 1.2
 check_between "Space restarts the music" "$(position)" 0 1

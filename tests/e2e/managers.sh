@@ -8,6 +8,7 @@ track 30
 # puts up a window of its own where it fails, i3 starts a set-up wizard without a configuration,
 # and twm needs fonts Xvfb has and placement by the program's position.
 mkdir -p "$work/home/.fluxbox" "$work/bin"
+mkdir -m 700 "$work/runtime"
 printf '#!/bin/sh\nexit 0\n' > "$work/bin/fbsetbg"
 chmod +x "$work/bin/fbsetbg"
 printf 'font pango:monospace 8\nfocus_follows_mouse no\n' > "$work/i3.conf"
@@ -15,22 +16,32 @@ printf 'UsePPosition "on"\nRandomPlacement\n' > "$work/twmrc"
 for f in TitleFont ResizeFont MenuFont IconFont IconManagerFont; do echo "$f \"fixed\"" >> "$work/twmrc"; done
 
 # name | command | keeps the asked corner: no where the manager moves it by its own policy
-# (jwm keeps a frame clear of its tray)
+# (jwm keeps a frame clear of its tray). openbox-picom is openbox under a compositor; KWin runs on
+# a session bus of its own and composites itself.
 managers="
-openbox  | openbox --sm-disable | yes
-fluxbox  | fluxbox              | yes
-twm      | twm -f $work/twmrc   | yes
-i3       | i3 -c $work/i3.conf  | yes
-jwm      | jwm                  | no
-metacity | metacity             | yes
+openbox       | openbox --sm-disable | yes
+openbox-picom | openbox --sm-disable | yes
+fluxbox       | fluxbox              | yes
+twm           | twm -f $work/twmrc   | yes
+i3            | i3 -c $work/i3.conf  | yes
+jwm           | jwm                  | no
+metacity      | metacity             | yes
+kwin          | dbus-run-session -- kwin_x11 | yes
 "
 
 manager=""
+compositor=""
+busy=()
 stop_manager() {
-  [ -n "$manager" ] && { kill "$manager" 2>/dev/null; wait "$manager" 2>/dev/null; }
-  manager=""
+  # dbus-run-session ends its bus once KWin, its child, is gone.
+  [ -n "$manager" ] && { pkill -P "$manager" 2>/dev/null; kill "$manager" 2>/dev/null; wait "$manager" 2>/dev/null; }
+  [ -n "$compositor" ] && { kill "$compositor" 2>/dev/null; wait "$compositor" 2>/dev/null; }
+  manager="" compositor=""
 }
-trap 'stop_manager; cleanup' EXIT
+# Two busy processes, one for each core, as a person's build beside the demo.
+load() { for _ in 1 2; do (while :; do :; done) & busy+=($!); done; }
+unload() { [ ${#busy[@]} -gt 0 ] && { kill "${busy[@]}" 2>/dev/null; wait "${busy[@]}" 2>/dev/null; }; busy=(); }
+trap 'unload; stop_manager; cleanup' EXIT
 # A manager is ready when the window the root names names itself, and a moment later: some name
 # it before they take on windows. The name a manager left behind when it was stopped stays on the
 # root, on purpose, since the demo must cope with it.
@@ -62,10 +73,24 @@ while IFS='|' read -r name command keeps; do
   name=$(echo $name) keeps=$(echo $keeps)
   [ -n "$name" ] || continue
   case " ${MANAGERS:-$name} " in *" $name "*) ;; *) continue ;; esac
-  HOME="$work/home" PATH="$work/bin:$PATH" $command >"$work/$name.log" 2>&1 &
+  t0=$(now)
+  HOME="$work/home" PATH="$work/bin:$PATH" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
+    env -u KDE_FULL_SESSION $command >"$work/$name.log" 2>&1 &
   manager=$!
   if [ "$name" = twm ]; then sleep 1
-  else qv_wait 10 manager_ready >/dev/null; fi
+  else qv_wait 30 manager_ready >/dev/null || fail "$name: did not name itself within 30 s: $(tail -n3 "$work/$name.log")"; fi
+  # KWin names itself before it has taken over the screen; it composites once it has.
+  if [ "$name" = kwin ]; then
+    qv_wait 30 sh -c '[ "$("$0" compositor)" = yes ] && echo up' "$xprobe" >/dev/null ||
+      fail "$name: not compositing within 30 s: $(tail -n3 "$work/$name.log")"
+  fi
+  if [ "$name" = openbox-picom ]; then
+    picom --backend xrender >"$work/picom.log" 2>&1 &
+    compositor=$!
+    qv_wait 10 sh -c '[ "$("$0" compositor)" = yes ] && echo up' "$xprobe" >/dev/null ||
+      fail "$name: no compositor: $(tail -n3 "$work/picom.log")"
+  fi
+  ready=$(elapsed "$t0")
   rm -f settings.conf
 
   # A first run from the defaults: asked, windowed, centred on the screen.
@@ -116,6 +141,20 @@ while IFS='|' read -r name command keeps; do
     fail "$name: fullscreen: no window within 15 s"
     wait_exit 0
   fi
+
+  # Fullscreen again with both cores busy: a slow manager still ends up covering the screen.
+  load
+  start "$settings_demo"
+  qv_answer yes
+  if win=$(window); then
+    check "$name: fullscreen covers the screen under load" "$(covered "$win" "0 0 1920 1080")" "0 0 1920 1080"
+    ends "$name fullscreen under load" Escape
+  else
+    fail "$name: fullscreen under load: no window within 15 s"
+    wait_exit 0
+  fi
+  unload
+  echo "$name: ready after $ready s, done after $(elapsed "$t0") s" >&2
   stop_manager
 done <<< "$managers"
 

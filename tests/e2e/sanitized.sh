@@ -39,4 +39,13 @@ wait_exit 20
 check "with keys: exit status" "$status" 0
 clean_stderr "with keys"
 
+# The settings build with every field at a 32-bit limit: no arithmetic on them may overflow.
+printf '2147483647\n-2147483648\n2147483647\n-2147483648\n-2147483648\n-2147483648\n2147483647\n-2147483648\n2147483647\n2147483647\n-2147483648' > settings.conf
+start "$settings_demo"
+window >/dev/null
+qv_key Escape
+wait_exit 20
+check "settings at their limits: exit status" "$status" 0
+clean_stderr "settings at their limits"
+
 finish

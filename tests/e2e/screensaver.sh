@@ -36,7 +36,7 @@ dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" 2>/de
 bus=$!
 qv_wait 5 cat "$work/bus" >/dev/null
 export DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus")
-# service [refuse]: the fake service, answering or refusing, its calls logged one a line.
+# service [refuse] [delay MS]: the fake service, answering or refusing, its calls logged one a line.
 service() {
   [ -n "$fake" ] && { kill "$fake"; wait "$fake" 2>/dev/null; }
   "$build/tests/fake_screensaver" "$@" >"$work/calls" &
@@ -65,12 +65,34 @@ check "inhibited while playing, released on P and at SIGTERM" "$(calls)" \
   "Inhibit Quillvane 1 UnInhibit 1 Inhibit Quillvane 2 UnInhibit 2 "
 check "the run with a bus prints nothing" "$(cat "$work/stderr")" ""
 
+# A service that answers 800 ms late, after the bound of a call: its cookie still counts, and is
+# given back on P; an answer still awaited at SIGTERM is waited for and given back too.
+service delay 800
+track 30
+start
+qv_answer no
+window >/dev/null
+qv_wait 5 grep "Inhibit Quillvane 1" "$work/calls" >/dev/null
+sleep 1.2
+qv_key p
+qv_wait 3 grep "UnInhibit 1" "$work/calls" >/dev/null
+qv_key p
+qv_wait 3 grep "Inhibit Quillvane 2" "$work/calls" >/dev/null
+kill -TERM "$demo"
+wait_exit 5
+check "SIGTERM exit status with a late service" "$status" 0
+qv_wait 2 grep "UnInhibit 2" "$work/calls" >/dev/null
+check "a late service: each inhibition given back, on P and at SIGTERM" "$(calls)" \
+  "Inhibit Quillvane 1 UnInhibit 1 Inhibit Quillvane 2 UnInhibit 2 "
+
 # A service that refuses, then a bus that vanishes mid-run: the run goes on and ends as ever.
 service refuse
 start
 qv_answer no
 win=$(window)
 qv_wait 5 grep Inhibit "$work/calls" >/dev/null
+sleep 0.5
+check "a refusing service is asked once while the music plays" "$(calls)" "Inhibit Quillvane 1 "
 cleanup_bus
 qv_key p
 qv_key p

@@ -32,6 +32,33 @@ qv_key Escape
 wait_exit 5
 check "written back unchanged" "$(lines)" "100 200 800 600 0 0 0 1 60 0 0"
 
+# A stored corner is used where the window's top 32 pixels lie on a monitor across a quarter of its
+# width (200 of 800); anywhere else, and with values past what X can carry, it is centred.
+for place in "1720 1048" "1721 200" "0 1049" "2500 200" "40000 200" "2147483647 -2147483648"; do
+  read -r x y <<< "$place"
+  printf '%s\n%s\n800\n600\n0\n0\n0\n1\n60\n0\n0' "$x" "$y" > settings.conf
+  start "$settings_demo"
+  win=$(window)
+  want="560 240 800 600"
+  [ "$place" = "1720 1048" ] && want="1720 1048 800 600"
+  check "stored corner $place" "$(qv_geometry "$win")" "$want"
+  qv_key Escape
+  wait_exit 5
+  check "stored corner $place: exit status" "$status" 0
+done
+
+# A stored size no window can take gives the default size at the stored corner.
+for size in "-1 600" "2147483647 2147483647"; do
+  read -r w h <<< "$size"
+  printf '100\n200\n%s\n%s\n0\n0\n0\n1\n60\n0\n0' "$w" "$h" > settings.conf
+  start "$settings_demo"
+  win=$(window)
+  check "stored size $size" "$(qv_geometry "$win")" "100 200 1024 768"
+  qv_key Escape
+  wait_exit 5
+  check "stored size $size: exit status" "$status" 0
+done
+
 # Stored fullscreen without the question: fullscreen, and the windowed size is what is written.
 printf '100\n200\n800\n600\n0\n1\n0\n1\n60\n0\n0' > settings.conf
 start "$settings_demo"

@@ -55,34 +55,32 @@ if [ "${#runs[@]}" -eq 3 ]; then
   check "the end is heard to its last frame" "$((t3 + n3))" "$total"
 fi
 
-# The server killed mid-run and started again (it takes two seconds to settle): the run goes on
-# silently and in real time, and the music comes back where the wall clock says. Then paused just
-# before its end and the server killed again: the run stays paused, and ends once resumed, when the
-# frames the server held unheard have had their time.
+# The server killed mid-run and started again as on a machine with no other sound, for a demo whose
+# home and runtime folders are empty: the run goes on silently and in real time, and the music comes
+# back where the wall clock says, though the fresh sink first plays up to two seconds of its own.
+# Then paused just before its end and the server killed again: the run stays paused, and ends once
+# resumed, when the frames the server held unheard have had their time.
 qv_sound_start "$work/server"
-track 7 --format wav
+track 8 --format wav
 sox -t wav sample.ogg -t raw track.raw
 total=$(frames_of track.raw)
 qv_sound_record_timed before.raw before.times "$build/tests/record"
 qv_keys_start "$build/tests/presskeys"
-start
+mkdir -p "$work/home" "$work/runtime"
+HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" XDG_CONFIG_HOME="$work/home/.config" start
 qv_answer no
 win=$(window)
 xdotool windowfocus --sync "$win" 2>/dev/null
-sleep 1.5
+sleep 2
 qv_sound_kill
-sleep 0.5
-qv_sound_start "$work/server"
-back=$(now)
+sleep 1
+qv_sound_fresh=1 qv_sound_start "$work/server"
 qv_sound_record_timed after.raw after.times "$build/tests/record"
-sleep 1.2
 zero1=$(qv_track_zero track.raw before.raw before.times "$heard")
-zero2=$(qv_track_zero track.raw after.raw after.times "$heard")
-if [ -n "$zero1" ] && [ -n "$zero2" ]; then
-  echo "sound: after the server came back the music was $(awk -v a="$zero1" -v b="$zero2" 'BEGIN { printf "%.1f", (b - a) / 1e6 }') ms behind the wall clock"
-  check_between "server started again: ms the music is behind the wall clock" "$(awk -v a="$zero1" -v b="$zero2" 'BEGIN { print (b - a) / 1e6 }')" -30 30
-  # P where 150 ms of the track are left, at the next frame drawn: the server holds the end by then.
-  sleep "$(awk -v z="$zero2" -v n="$total" -v r=$rate -v t="$(date +%s%N)" 'BEGIN { s = (z + n * 1e9 / r - 0.15e9 - t) / 1e9; print (s > 0 ? s : 0) }')"
+if [ -n "$zero1" ]; then
+  # P where 150 ms of the track are left by the wall clock, at the next frame drawn: the server holds
+  # the end by then.
+  sleep "$(awk -v z="$zero1" -v n="$total" -v r=$rate -v t="$(date +%s%N)" 'BEGIN { s = (z + n * 1e9 / r - 0.15e9 - t) / 1e9; print (s > 0 ? s : 0) }')"
   paused_at=$(qv_press p)
   sleep 0.3
   qv_sound_kill
@@ -93,12 +91,16 @@ if [ -n "$zero1" ] && [ -n "$zero2" ]; then
   ended_at=$(date +%s%N)
   check "paused near the end, server killed: exit status" "$status" 0
   check "server killed twice: nothing on stderr" "$(cat "$work/stderr")" ""
+  # Judged half a second before the pause: until the fresh sink has settled its monitor gives what
+  # it renders ahead.
+  zero2=$(qv_track_zero_at track.raw after.raw after.times "$heard" 0.5)
+  behind=$(awk -v a="$zero1" -v b="${zero2:-0}" 'BEGIN { printf "%.1f", (b - a) / 1e6 }')
+  echo "sound: after the server came back the music was $behind ms behind the wall clock"
+  check_between "server started again: ms the music is behind the wall clock" "$behind" -30 30
   mapfile -t runs < <(segments after.raw)
   read -r r1 t1 n1 <<< "${runs[0]:-0 0 0}"
-  resumed=$(awk -v b="$back" -v f="$r1" -v r=$rate 'BEGIN { printf "%.3f", f / r - 0.3 }')
   left=$(awk -v n="$total" -v e="$((t1 + n1))" -v r=$rate 'BEGIN { printf "%.1f", (n - e) * 1000 / r }')
-  echo "sound: the music heard again $resumed s into the recording, from track frame $t1; paused with $left ms left"
-  check_between "seconds from the server's return to the music" "$resumed" -0.3 1
+  echo "sound: paused with $left ms left"
   check "after the server's return, no gap up to the pause" "${#runs[@]}" 1
   check_between "ms of the track left at the pause, held by the server" "$left" 1 185
   # From P again: the frames never heard, then the wait for the next frame and the exit, which take
@@ -110,6 +112,7 @@ if [ -n "$zero1" ] && [ -n "$zero2" ]; then
       'BEGIN { print (e - z - n * 1e9 / r - (q - p)) / 1e6 }')" -30 300
 else
   fail "the music was not heard both before the server was killed and after it came back"
+  { echo "before:"; "$heard" track.raw before.raw; echo "after:"; "$heard" track.raw after.raw; } | grep -v '^silence' >&2
   wait_exit 10
 fi
 qv_sound_stop

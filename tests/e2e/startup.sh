@@ -92,6 +92,31 @@ echo "startup: the question is ${w96}x$h96 at 96 dpi and ${w192}x$h192 at 192"
 check_between "the question's width at 192 dpi over its width at 96" "$(awk -v a="$w192" -v b="$w96" 'BEGIN { print a / b }')" 1.8 2.5
 check_between "the question's height at 192 dpi over its height at 96" "$(awk -v a="$h192" -v b="$h96" 'BEGIN { print a / b }')" 1.8 2.5
 
+# At the highest resolution it takes (Xft.dpi 960) the question still fits the monitor, its
+# buttons on it.
+echo "Xft.dpi: 960" | xrdb -merge
+start
+box=$(qv_wait 15 qv_box_id)
+read -r bx by bw bh <<< "$(qv_geometry "$box")"
+xrdb -remove
+echo "startup: the question is ${bw}x$bh at 960 dpi"
+check "at 960 dpi the question lies on the 1920x1080 monitor" \
+  "$(( bx >= 0 && by >= 0 && bx + bw <= 1920 && by + bh <= 1080 ))" 1
+qv_answer cancel
+wait_exit 5
+
+# Ctrl+C, SIGTERM or SIGHUP while the question is up: the program ends as Cancel does, at once.
+for signal in INT TERM HUP; do
+  start
+  qv_wait 15 qv_box_id >/dev/null
+  t0=$(now)
+  kill -$signal "$demo"
+  wait_exit 5
+  check "SIG$signal during the question: exit status" "$status" 0
+  check_between "seconds to end on SIG$signal during the question" "$(elapsed "$t0")" 0 1
+  check "SIG$signal during the question maps no window" "$(qv_window_id)" ""
+done
+
 # Where no font opens through fontconfig, the question still asks, in the server's own font.
 printf '<?xml version="1.0"?>\n<fontconfig></fontconfig>\n' > nofonts.conf
 FONTCONFIG_FILE="$work/nofonts.conf" start

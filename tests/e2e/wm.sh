@@ -1,5 +1,7 @@
-# Under a window manager: a run that ends minimised, and keys typed into another program. Placement
-# and the close button under each manager are the managers test's.
+# Under a window manager: a run that ends minimised, one whose window another client destroys, and
+# keys typed into another program. Placement and the close button under each manager are the
+# managers test's. Then on a server of its own: a manager's check window that does not name itself,
+# and the display closing under a run.
 . "$(dirname "$0")/lib.sh" "$1"
 track 30
 
@@ -15,6 +17,19 @@ xdotool windowminimize --sync "$win"
 wait_exit 10
 check "minimised run exit status" "$status" 0
 check "a minimised end keeps the stored place" "$(head -n2 settings.conf | tr '\n' ' ')" "300 250 "
+
+# Another client destroying the window (xdotool windowclose) ends the run as the close button does,
+# where the first error on it once made the run abort; the stored place stays the one measured last.
+track 30
+printf '300\n250\n1024\n768\n0\n0\n0\n1\n60\n0\n0' > settings.conf
+start "$settings_demo"
+win=$(window)
+sleep 0.5
+xdotool windowclose "$win"
+wait_exit 5
+check "a window destroyed by another client: exit status" "$status" 0
+check "a window destroyed by another client: nothing said" "$(cat stderr)" ""
+check "a window destroyed by another client keeps the stored place" "$(head -n2 settings.conf | tr '\n' ' ')" "300 250 "
 
 # Keys typed into another program while the demo is behind it never act on the demo.
 track 30
@@ -36,16 +51,33 @@ wait_exit 5
 check "exit status" "$status" 0
 kill "$other" 2>/dev/null
 
-# The display closing under a run, as when the session ends: the run ends at once with 1, where the
-# threads still running once made it abort.
+# A server of the test's own, reset when its last client leaves.
 exec 4>"$work/display"
 Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
 server=$!
 exec 4>&-
 display=:$(qv_wait 5 head -n1 "$work/display")
+
+# The layer's atoms belong to the connection that asked: after the server reset under the demo as
+# its only client, the next connection's are its own, not numbers the server has given to others.
+check "atoms after a reset of the server" "$(DISPLAY=$display "$build/tests/xatoms" | tr '\n' ' ')" \
+  "_NET_SUPPORTING_WM_CHECK _NET_FRAME_EXTENTS _NET_WM_STATE_FULLSCREEN "
+
+# A running manager whose check window does not name itself back is a manager all the same: the
+# root keeps its name, where the demo once deleted it as a dead manager's.
+DISPLAY=$display xmessage -name check "check window" &
+checker=$!
+checkwin=$(DISPLAY=$display qv_wait 10 sh -c "xwininfo -root -tree | awk '/\"check\"/ {print \$1; exit}'")
+DISPLAY=$display "$xprobe" checkwindow "$checkwin"
+named() { DISPLAY=$display xprop -root _NET_SUPPORTING_WM_CHECK | awk '{ print $NF }'; }
+check "the test's manager is named on the root" "$(named)" "$checkwin"
+
+# The display closing under a run, as when the session ends: the run ends at once with 1, where the
+# threads still running once made it abort.
 printf '0\n0\n640\n480\n0\n0\n0\n0\n60\n0\n0' > settings.conf
 DISPLAY=$display start "$settings_demo"
 DISPLAY=$display window >/dev/null
+check "a running manager's name stays on the root" "$(named)" "$checkwin"
 sleep 0.5
 kill "$server"
 wait "$server"

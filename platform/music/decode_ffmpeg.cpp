@@ -1,0 +1,698 @@
+// AAC, ALAC, WMA, WavPack, AC3, TTA, Speex, FLAC and Opus in other containers, tracker modules:
+// whatever the dedicated families do not recognise, through libavformat and libavcodec. Built as a
+// module of its own, loaded only for such a file: the libraries pull in over a hundred others.
+// It reads the one descriptor it is given through I/O of our own; no demuxer that would open another
+// file, a socket or a device is allowed, and any attempt to open one is refused.
+#include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avstring.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "platform/music/decoder.h"
+
+// Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
+static const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac";
+static const char* const codecWhitelist =
+    "aac,aac_fixed,alac,wmav1,wmav2,wmapro,wmalossless,opus,vorbis,flac,wavpack,ac3,ac3_fixed,eac3,"
+    "tta,speex,ape,mpc7,mpc8,mp3float,mp3,mp2float,mp2,pcm_s16le,pcm_s16be,pcm_s24le,pcm_s24be,"
+    "pcm_s32le,pcm_s32be,pcm_f32le,pcm_f32be,pcm_f64le,pcm_f64be,pcm_u8";
+
+namespace {
+struct FfmpegState {
+    int fd;
+    off_t size;
+    off_t position;
+    AVIOContext* io;
+    AVFormatContext* format;
+    AVCodecContext* codec;
+    int stream;
+    AVPacket* packet;
+    AVFrame* frame;
+    SwrContext* swr;
+    int swrRate;
+    int swrFormat;
+    AVChannelLayout swrLayout;
+    std::vector<int16_t> pending;  // one decoded frame as interleaved 16-bit samples
+    size_t pendingAt;
+    LinkFormat pendingFormat;
+    int64_t length;  // frames announced; never more are delivered
+    int64_t delivered;
+    bool demuxed, drained;
+};
+}  // namespace
+
+static int readPacket(void* opaque, uint8_t* out, int bytes)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(opaque);
+    const ssize_t got = pread(s->fd, out, size_t(bytes), s->position);
+    if (got <= 0)
+        return got == 0 ? AVERROR_EOF : AVERROR(EIO);
+    s->position += got;
+    return int(got);
+}
+
+static int64_t seekTo(void* opaque, int64_t offset, int whence)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(opaque);
+    if (whence & AVSEEK_SIZE)
+        return s->size;
+    whence &= ~AVSEEK_FORCE;
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
+    if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
+        return -1;
+    if (base + offset < 0)
+        return -1;
+    s->position = off_t(base + offset);
+    return s->position;
+}
+
+// What a demuxer would open besides the file: playlists, references, segments. Never.
+static int refuseOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**)
+{
+    return AVERROR(EPERM);
+}
+
+static void closeContext(FfmpegState* s)
+{
+    avcodec_free_context(&s->codec);
+    avformat_close_input(&s->format);
+    if (s->io)
+        av_freep(&s->io->buffer);
+    avio_context_free(&s->io);
+    swr_free(&s->swr);
+    av_channel_layout_uninit(&s->swrLayout);
+    s->pending.clear();
+    s->pendingAt = 0;
+    s->demuxed = s->drained = false;
+}
+
+// The file from its first byte: demuxer, audio stream and decoder. False where any is not allowed.
+static bool openContext(FfmpegState* s)
+{
+    constexpr int ioBlock = 32 * 1024;
+    s->position = 0;
+    unsigned char* buffer = static_cast<unsigned char*>(av_malloc(ioBlock));
+    if (!buffer)
+        return false;
+    s->io = avio_alloc_context(buffer, ioBlock, 0, s, readPacket, nullptr, seekTo);
+    if (!s->io) {
+        av_free(buffer);
+        return false;
+    }
+    AVFormatContext* format = avformat_alloc_context();
+    if (!format)
+        return false;
+    format->pb = s->io;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->format_whitelist = av_strdup(formatWhitelist);
+    format->codec_whitelist = av_strdup(codecWhitelist);
+    format->protocol_whitelist = av_strdup("none");
+    format->io_open = refuseOpen;
+    // On failure avformat_open_input frees the context.
+    if (avformat_open_input(&format, nullptr, nullptr, nullptr) < 0)
+        return false;
+    s->format = format;
+    if (avformat_find_stream_info(format, nullptr) < 0)
+        return false;
+    const AVCodec* decoder = nullptr;
+    s->stream = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+    if (s->stream < 0 || !decoder)
+        return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+        if (int(i) != s->stream)
+            format->streams[i]->discard = AVDISCARD_ALL;
+    s->codec = avcodec_alloc_context3(decoder);
+    if (!s->codec || avcodec_parameters_to_context(s->codec, format->streams[s->stream]->codecpar) < 0)
+        return false;
+    s->codec->thread_count = 1;
+    s->codec->codec_whitelist = av_strdup(codecWhitelist);
+    return avcodec_open2(s->codec, decoder, nullptr) == 0;
+}
+
+static Speaker speakerOf(AVChannel channel)
+{
+    switch (channel) {
+    case AV_CHAN_FRONT_LEFT: case AV_CHAN_STEREO_LEFT: return speakerFrontLeft;
+    case AV_CHAN_FRONT_RIGHT: case AV_CHAN_STEREO_RIGHT: return speakerFrontRight;
+    case AV_CHAN_FRONT_CENTER: return speakerFrontCenter;
+    case AV_CHAN_LOW_FREQUENCY: case AV_CHAN_LOW_FREQUENCY_2: return speakerLfe;
+    case AV_CHAN_BACK_LEFT: return speakerRearLeft;
+    case AV_CHAN_BACK_RIGHT: return speakerRearRight;
+    case AV_CHAN_BACK_CENTER: return speakerRearCenter;
+    case AV_CHAN_SIDE_LEFT: return speakerSideLeft;
+    case AV_CHAN_SIDE_RIGHT: return speakerSideRight;
+    case AV_CHAN_FRONT_LEFT_OF_CENTER: return speakerFrontLeftOfCenter;
+    case AV_CHAN_FRONT_RIGHT_OF_CENTER: return speakerFrontRightOfCenter;
+    default: return speakerCount;
+    }
+}
+
+// Each channel where the stream's layout puts it; the WAV order's place for what it cannot name.
+static void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
+{
+    static const Speaker wav[layoutChannelLimit] = {
+        speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+        speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight,
+    };
+    std::copy(wav, wav + layoutChannelLimit, out);
+    if (channels == 1) {
+        out[0] = speakerMono;
+        return;
+    }
+    if (layout->order != AV_CHANNEL_ORDER_NATIVE && layout->order != AV_CHANNEL_ORDER_CUSTOM)
+        return;
+    for (int c = 0; c < std::min(channels, layoutChannelLimit); ++c) {
+        const Speaker speaker = speakerOf(av_channel_layout_channel_from_index(layout, unsigned(c)));
+        if (speaker != speakerCount)
+            out[c] = speaker;
+    }
+}
+
+// The decoded frame in s->frame as interleaved 16-bit samples in `pending`; false where it cannot be
+// music (a damaged frame's format), so it is skipped.
+static bool convertFrame(FfmpegState* s)
+{
+    AVFrame* f = s->frame;
+    const int channels = f->ch_layout.nb_channels;
+    if (f->nb_samples <= 0 || channels < 1 || channels > decoderChannelMax || f->sample_rate < decoderRateMin ||
+        f->sample_rate > decoderRateMax)
+        return false;
+    if (!s->swr || s->swrRate != f->sample_rate || s->swrFormat != f->format ||
+        av_channel_layout_compare(&s->swrLayout, &f->ch_layout) != 0) {
+        swr_free(&s->swr);
+        av_channel_layout_uninit(&s->swrLayout);
+        if (swr_alloc_set_opts2(&s->swr, &f->ch_layout, AV_SAMPLE_FMT_S16, f->sample_rate, &f->ch_layout,
+                                AVSampleFormat(f->format), f->sample_rate, 0, nullptr) < 0 ||
+            swr_init(s->swr) < 0) {
+            swr_free(&s->swr);
+            return false;
+        }
+        av_channel_layout_copy(&s->swrLayout, &f->ch_layout);
+        s->swrRate = f->sample_rate;
+        s->swrFormat = f->format;
+    }
+    s->pending.resize(size_t(f->nb_samples) * size_t(channels));
+    uint8_t* out = reinterpret_cast<uint8_t*>(s->pending.data());
+    const int made = swr_convert(s->swr, &out, f->nb_samples, const_cast<const uint8_t**>(f->extended_data), f->nb_samples);
+    if (made <= 0)
+        return false;
+    s->pending.resize(size_t(made) * size_t(channels));
+    s->pendingAt = 0;
+    s->pendingFormat.rate = f->sample_rate;
+    s->pendingFormat.channels = channels;
+    layoutOf(&f->ch_layout, channels, s->pendingFormat.layout);
+    return true;
+}
+
+// The next decoded frame into `pending`; false at the end. A packet the decoder refuses is skipped,
+// so that damage inside the file costs only what it hit.
+static bool decodeNext(FfmpegState* s)
+{
+    // Bounded, so that a file of nothing but damage ends rather than loops.
+    for (int errors = 0; errors < 1000;) {
+        const int received = avcodec_receive_frame(s->codec, s->frame);
+        if (received == 0) {
+            const bool usable = convertFrame(s);
+            av_frame_unref(s->frame);
+            if (usable)
+                return true;
+            ++errors;
+            continue;
+        }
+        if (received == AVERROR_EOF || s->drained)
+            return false;
+        if (received != AVERROR(EAGAIN))
+            ++errors;
+        if (s->demuxed) {
+            avcodec_send_packet(s->codec, nullptr);
+            s->drained = true;
+            continue;
+        }
+        const int read = av_read_frame(s->format, s->packet);
+        if (read < 0) {
+            // A damaged packet is passed over; the end of the file, or an error reading it, ends it.
+            if (read == AVERROR_EOF || read == AVERROR(EIO) || avio_feof(s->format->pb) || ++errors > 64)
+                s->demuxed = true;
+            continue;
+        }
+        if (s->packet->stream_index == s->stream && avcodec_send_packet(s->codec, s->packet) < 0)
+            ++errors;
+        av_packet_unref(s->packet);
+    }
+    return false;
+}
+
+static uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Samples a packet decodes to, from the codec's own framing: the parser reads it from the packet's
+// header (Opus's TOC, Vorbis's block flags, FLAC's frame header).
+static int64_t packetSamples(AVCodecParserContext* parser, AVCodecContext* context, const AVCodecParameters* par, AVPacket* p)
+{
+    if (parser) {
+        uint8_t* data = nullptr;
+        int size = 0;
+        parser->duration = 0;
+        av_parser_parse2(parser, context, &data, &size, p->data, p->size, p->pts, p->dts, p->pos);
+        if (parser->duration > 0)
+            return parser->duration;
+    }
+    const int samples = av_get_audio_frame_duration2(const_cast<AVCodecParameters*>(par), p->size);
+    return samples > 0 ? samples : -1;
+}
+
+// WMA 1 and 2 without the bit reservoir: a frame a packet, whose length the rate gives; the
+// decoder drops the first. With the reservoir a packet's frame count depends on the one before, and
+// the length is the header's.
+static int64_t wmaFrameSamples(const AVCodecParameters* par)
+{
+    const int version = par->codec_id == AV_CODEC_ID_WMAV1 ? 1 : 2;
+    const int flagsAt = version == 1 ? 2 : 4;
+    if (par->extradata_size < flagsAt + 2)
+        return -1;
+    const int flags = par->extradata[flagsAt] | par->extradata[flagsAt + 1] << 8;
+    if (flags & 2)
+        return -1;
+    const int rate = par->sample_rate;
+    return int64_t(1) << (rate <= 16000 ? 9 : rate <= 22050 || (rate <= 32000 && version == 1) ? 10 : 11);
+}
+
+// Packets of the audio stream read one by one, each counted in the samples it decodes to.
+namespace {
+struct PacketWalk {
+    const AVCodecParameters* par;
+    AVCodecParserContext* parser;
+    AVCodecContext* context;
+    int64_t wmaFrame;
+    bool first;
+    bool variable;  // FLAC frames of varying block size were seen
+    int64_t raw;    // the last packet's samples before any skip
+};
+}  // namespace
+
+static void walkStart(PacketWalk* w, const AVCodecParameters* par)
+{
+    w->par = par;
+    w->parser = av_parser_init(par->codec_id);
+    w->context = avcodec_alloc_context3(nullptr);
+    if (w->parser)
+        w->parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    if (w->context)
+        avcodec_parameters_to_context(w->context, par);
+    const bool wma = par->codec_id == AV_CODEC_ID_WMAV1 || par->codec_id == AV_CODEC_ID_WMAV2;
+    w->wmaFrame = wma ? wmaFrameSamples(par) : 0;
+    w->first = true;
+    w->variable = false;
+}
+
+static void walkEnd(PacketWalk* w)
+{
+    if (w->parser)
+        av_parser_close(w->parser);
+    w->parser = nullptr;
+    avcodec_free_context(&w->context);
+}
+
+// The next packet: false at the end. *samples is what it decodes to, less what the container marks
+// to be skipped at the start or dropped at the end (a last block's padding); -1 where it cannot be
+// told. Vorbis's first packet and WMA's first frame only prime the decoder.
+static bool walkNext(FfmpegState* s, PacketWalk* w, int64_t* samples, int64_t* pts)
+{
+    while (w->context && av_read_frame(s->format, s->packet) >= 0) {
+        if (s->packet->stream_index != s->stream) {
+            av_packet_unref(s->packet);
+            continue;
+        }
+        const AVCodecID id = w->par->codec_id;
+        int64_t n = w->wmaFrame != 0 ? w->wmaFrame : packetSamples(w->parser, w->context, w->par, s->packet);
+        if (w->first && (id == AV_CODEC_ID_VORBIS || id == AV_CODEC_ID_WMAV1 || id == AV_CODEC_ID_WMAV2))
+            n = 0;
+        w->first = false;
+        w->raw = n;
+        if (id == AV_CODEC_ID_FLAC && s->packet->size > 1 && (s->packet->data[1] & 1))
+            w->variable = true;
+        size_t size = 0;
+        const uint8_t* skip = av_packet_get_side_data(s->packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+        if (n >= 0 && skip && size >= 8)
+            n -= int64_t(le32(skip)) + int64_t(le32(skip + 4));
+        *samples = n;
+        *pts = s->packet->pts;
+        av_packet_unref(s->packet);
+        return true;
+    }
+    return false;
+}
+
+// Every packet's samples: what decoding from the start delivers. The packets are read, not decoded.
+// Opus's pre-skip the decoder drops by itself. -1 where a packet's samples cannot be told.
+static int64_t countPackets(FfmpegState* s)
+{
+    PacketWalk w{};
+    walkStart(&w, s->format->streams[s->stream]->codecpar);
+    int64_t total = w.par->codec_id == AV_CODEC_ID_OPUS ? -int64_t(s->codec->delay) : 0;
+    int64_t samples = 0, pts = 0;
+    while (total >= 0 && walkNext(s, &w, &samples, &pts))
+        total = samples < 0 ? -1 : total + samples;
+    walkEnd(&w);
+    return total;
+}
+
+// Matroska and WebM: the packets from the last cue on, and where that last run starts from its
+// timestamp. Those are in milliseconds; where every packet's length is a multiple of more than
+// two of them (AAC, AC3 and MP3 frames, Opus's 2.5 ms steps, FLAC's fixed blocks) the nearest such
+// multiple is exact. -1 where that does not hold, for the whole walk.
+static int64_t countMatroskaTail(FfmpegState* s, int rate)
+{
+    const AVStream* st = s->format->streams[s->stream];
+    const AVCodecID id = st->codecpar->codec_id;
+    if (id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AAC && id != AV_CODEC_ID_AC3 && id != AV_CODEC_ID_EAC3 &&
+        id != AV_CODEC_ID_MP3 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_FLAC)
+        return -1;
+    if (rate != st->codecpar->sample_rate || s->format->duration <= 0)
+        return -1;
+    PacketWalk w{};
+    walkStart(&w, st->codecpar);
+    int64_t first = 0, start = 0, samples = 0, pts = 0, tail = 0, tailStart = AV_NOPTS_VALUE;
+    bool ok = walkNext(s, &w, &first, &start) && w.raw > 0 && start != AV_NOPTS_VALUE;
+    const int64_t raw = w.raw;
+    const int64_t step = id == AV_CODEC_ID_OPUS ? 120 : raw;
+    bool variable = w.variable;
+    ok = ok && step * 1000 > 2 * int64_t(rate);
+    const int64_t end = av_rescale_q(s->format->duration, AV_TIME_BASE_Q, st->time_base);
+    ok = ok && av_seek_frame(s->format, s->stream, end, AVSEEK_FLAG_BACKWARD) >= 0;
+    walkEnd(&w);
+    walkStart(&w, st->codecpar);
+    w.first = false;
+    while (ok && walkNext(s, &w, &samples, &pts)) {
+        if (tailStart == AV_NOPTS_VALUE)
+            tailStart = pts;
+        ok = samples >= 0 && pts != AV_NOPTS_VALUE;
+        tail += samples;
+    }
+    variable = variable || w.variable;
+    walkEnd(&w);
+    if (!ok || variable || tailStart == AV_NOPTS_VALUE || tailStart <= start)
+        return -1;
+    const double before = double(tailStart - start) * av_q2d(st->time_base) * rate;
+    const int64_t position = int64_t(before / double(step) + 0.5) * step;
+    if (std::abs(double(position) - before) > rate / 1000.0 + 1)
+        return -1;
+    // What the first packet's side data and Opus's pre-skip leave out.
+    const int64_t skipped = raw - first + (id == AV_CODEC_ID_OPUS ? s->codec->delay : 0);
+    return position + tail - skipped;
+}
+
+static const int adtsRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+
+// What a file delivers: `raw` frames in all from the family's reads, each run of one format in its
+// own rate; `frames` the same counted at the first run's rate, with each run's where they change.
+namespace {
+struct Count {
+    int64_t raw = -1;
+    int64_t frames = -1;
+    std::vector<int64_t> runs;
+};
+}  // namespace
+
+// Frame headers walked through a block of the file, read again only where a header leaves it.
+namespace {
+struct HeaderWalk {
+    int fd;
+    int64_t blockAt = -1;
+    ssize_t held = 0;
+    unsigned char block[64 * 1024];
+};
+}  // namespace
+
+// The `need` bytes at `at`, or null where the file ends before them.
+static const unsigned char* headerAt(HeaderWalk* walk, int64_t at, int need)
+{
+    if (at < walk->blockAt || at + need > walk->blockAt + walk->held) {
+        walk->blockAt = at;
+        walk->held = pread(walk->fd, walk->block, sizeof walk->block, at);
+        if (walk->held < need)
+            return nullptr;
+    }
+    return walk->block + (at - walk->blockAt);
+}
+
+// ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
+// `scale` is the decoder's rate over the header's (2 where SBR doubles it). Frames of another rate
+// or channel count (files joined, a radio capture) are a run of their own.
+static Count countAdts(int fd, off_t size, int64_t start, int scale)
+{
+    HeaderWalk walk;
+    walk.fd = fd;
+    int64_t at = start, run = 0;
+    int rate = 0, channels = -1;
+    Count count;
+    count.raw = count.frames = 0;
+    int firstRate = 0;
+    auto endRun = [&] {
+        const int64_t frames = rate > 0 ? av_rescale(run, firstRate, rate) : 0;
+        count.frames += frames;
+        count.runs.push_back(frames);
+        run = 0;
+    };
+    while (at + 7 <= size) {
+        const unsigned char* h = headerAt(&walk, at, 7);
+        if (!h)
+            break;
+        const int bytes = (h[3] & 3) << 11 | h[4] << 3 | h[5] >> 5;
+        const int rateIndex = (h[2] >> 2) & 15;
+        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7 || rateIndex >= 13)
+            break;
+        const int frameRate = adtsRates[rateIndex] * scale;
+        const int frameChannels = (h[2] & 1) << 2 | h[3] >> 6;
+        if (rate == 0)
+            firstRate = frameRate;
+        else if (frameRate != rate || frameChannels != channels)
+            endRun();
+        rate = frameRate;
+        channels = frameChannels;
+        const int64_t samples = 1024 * ((h[6] & 3) + 1) * scale;
+        run += samples;
+        count.raw += samples;
+        at += bytes;
+    }
+    endRun();
+    if (count.runs.size() == 1)
+        count.runs.clear();
+    return count;
+}
+
+// AC3 and E-AC3: 1536 samples an AC3 frame, 256 a block of E-AC3's independent first substream.
+static int64_t countAc3(int fd, off_t size, int64_t start)
+{
+    static const short kbps[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+    HeaderWalk walk;
+    walk.fd = fd;
+    int64_t at = start, samples = 0;
+    while (at + 6 <= size) {
+        const unsigned char* h = headerAt(&walk, at, 6);
+        if (!h)
+            break;
+        if (h[0] != 0x0B || h[1] != 0x77)
+            break;
+        const int bsid = h[5] >> 3;
+        const int fscod = h[4] >> 6;
+        int64_t bytes = 0;
+        if (bsid <= 10) {
+            const int code = h[4] & 0x3F;
+            if (fscod == 3 || code >= 38)
+                break;
+            const int rateKbps = kbps[code / 2];
+            const int words = fscod == 0 ? rateKbps * 2 : fscod == 2 ? rateKbps * 3 : rateKbps * 96000 / 44100 + (code & 1);
+            bytes = int64_t(words) * 2;
+            samples += 1536;
+        } else if (bsid <= 16) {
+            bytes = (int64_t((h[2] & 7) << 8 | h[3]) + 1) * 2;
+            const int streamType = h[2] >> 6;
+            const int substream = (h[2] >> 3) & 7;
+            static const int blocks[4] = {1, 2, 3, 6};
+            if ((streamType == 0 || streamType == 2) && substream == 0)
+                samples += 256 * (fscod == 3 ? 6 : blocks[(h[4] >> 4) & 3]);
+        } else {
+            break;
+        }
+        at += bytes;
+    }
+    return samples;
+}
+
+// Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
+static int64_t afterId3(int fd)
+{
+    unsigned char h[10];
+    if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
+        return 0;
+    return 10 + (int64_t(h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F)) +
+           ((h[5] & 0x10) ? 10 : 0);
+}
+
+static bool isFormat(const AVFormatContext* format, const char* name)
+{
+    return av_match_list(format->iformat->name, name, ',') > 0;
+}
+
+// The exact length at the decoder's rate, by the cheapest means the container allows: the header's
+// total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
+// WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
+// packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond); *moved
+// where that read the packets, leaving the context at the end of the file.
+static Count countFrames(FfmpegState* s, int rate, bool* moved)
+{
+    const AVStream* st = s->format->streams[s->stream];
+    Count count;
+    auto all = [&](int64_t frames) {
+        count.raw = count.frames = frames;
+        return count;
+    };
+    if (isFormat(s->format, "aac")) {
+        unsigned char h[7];
+        const int64_t start = afterId3(s->fd);
+        if (pread(s->fd, h, sizeof h, start) != sizeof h || ((h[2] >> 2) & 15) >= 13)
+            return count;
+        return countAdts(s->fd, s->size, start, rate == 2 * adtsRates[(h[2] >> 2) & 15] ? 2 : 1);
+    }
+    if (isFormat(s->format, "ac3,eac3"))
+        return all(countAc3(s->fd, s->size, afterId3(s->fd)));
+    if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    // The packets from the first: the context has decoded the first frame already.
+    *moved = true;
+    auto again = [&] {
+        closeContext(s);
+        return openContext(s);
+    };
+    if (!again())
+        return count;
+    int64_t counted = isFormat(s->format, "matroska") ? countMatroskaTail(s, rate) : -1;
+    if (counted < 0 && isFormat(s->format, "matroska") && !again())
+        return count;
+    if (counted < 0)
+        counted = countPackets(s);
+    if (counted >= 0)
+        return all(counted);
+    // What the header says, where the packets cannot be counted; reads are held to it.
+    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
+        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    return all(s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1);
+}
+
+static bool ffmpegOpen(Decoder* decoder, int fd)
+{
+    av_log_set_level(AV_LOG_QUIET);
+    FfmpegState* s = new FfmpegState{};
+    s->fd = fd;
+    s->size = lseek(fd, 0, SEEK_END);
+    s->packet = av_packet_alloc();
+    s->frame = av_frame_alloc();
+    auto fail = [&](const char* why) {
+        closeContext(s);
+        av_packet_free(&s->packet);
+        av_frame_free(&s->frame);
+        delete s;
+        std::snprintf(decoder->error, sizeof decoder->error, "%s", why);
+        return false;
+    };
+    if (s->size <= 0 || !s->packet || !s->frame || !openContext(s))
+        return fail("Format not recognised.");
+    // The first frame says what the stream is: a file of which nothing decodes is no music. It is
+    // kept for the first read unless counting the packets moved on.
+    if (!decodeNext(s))
+        return fail("cannot decode the stream");
+    const LinkFormat first = s->pendingFormat;
+    bool moved = false;
+    Count count = countFrames(s, first.rate, &moved);
+    s->length = count.raw;
+    if (s->length <= 0)
+        return fail("a stream of unknown length");
+    if (moved) {
+        closeContext(s);
+        if (!openContext(s))
+            return fail("cannot decode the stream");
+    }
+    decoder->handle = s;
+    decoder->rate = first.rate;
+    decoder->channels = first.channels;
+    std::copy(first.layout, first.layout + layoutChannelLimit, decoder->layout);
+    decoder->frames = count.frames;
+    decoder->linkFrames = std::move(count.runs);
+    s->pendingFormat = first;
+    return true;
+}
+
+static int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    while (s->delivered < s->length) {
+        if (s->pendingAt < s->pending.size()) {
+            const int channels = s->pendingFormat.channels;
+            const int64_t frames = std::min({samples / channels, int64_t(s->pending.size() - s->pendingAt) / channels,
+                                             s->length - s->delivered});
+            if (frames <= 0)
+                return 0;
+            std::memcpy(out, &s->pending[s->pendingAt], size_t(frames) * size_t(channels) * 2);
+            s->pendingAt += size_t(frames) * size_t(channels);
+            s->delivered += frames;
+            *link = s->pendingFormat;
+            return frames;
+        }
+        if (!decodeNext(s)) {
+            // A decoder's last frames a little short of the count (its edge, a frame it dropped) are
+            // made up with silence, so that what is read meets the length; a file cut short is not.
+            const int64_t missing = s->length - s->delivered;
+            if (missing > decoder->rate / 10)
+                return 0;
+            const int channels = s->pendingFormat.channels;
+            s->pending.assign(size_t(missing) * size_t(channels), 0);
+            s->pendingAt = 0;
+        }
+    }
+    return 0;
+}
+
+static bool ffmpegToStart(Decoder* decoder)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    const LinkFormat first = s->pendingFormat;
+    closeContext(s);
+    s->delivered = 0;
+    s->pendingFormat = first;
+    return openContext(s);
+}
+
+static void ffmpegClose(Decoder* decoder)
+{
+    FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
+    if (!s)
+        return;
+    closeContext(s);
+    av_packet_free(&s->packet);
+    av_frame_free(&s->frame);
+    close(s->fd);
+    delete s;
+}
+
+static const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
+
+
+extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily(size_t decoderSize, size_t linkSize)
+{
+    return decoderSize == sizeof(Decoder) && linkSize == sizeof(LinkFormat) ? &ffmpegFamily : nullptr;
+}
