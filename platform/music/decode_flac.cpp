@@ -26,6 +26,7 @@ struct FlacState {
     uint64_t nextSample;
     uint64_t silence;
     int64_t length;
+    int64_t delivered;  // frames read since the start
     unsigned char buffer[64 * 1024];
 };
 
@@ -283,6 +284,8 @@ static int64_t flacCountFromEnd(FlacState* s, off_t audioStart)
     return -1;
 }
 
+static bool flacToStart(Decoder* decoder);
+
 static void flacFree(FlacState* s)
 {
     if (s->flac)
@@ -328,7 +331,20 @@ static bool flacOpen(Decoder* decoder, int fd)
         frames = int64_t(s->info.total_samples);
     }
     s->length = frames;
+    // A file of which nothing decodes is refused rather than played as silence to its count; a
+    // search of a few MiB of damage for the first frame is enough to tell.
+    constexpr off_t probeBytes = off_t(4) << 20;
+    while (s->pending.empty() && s->window.position < off_t(audioStart) + probeBytes &&
+           FLAC__stream_decoder_get_state(s->flac) != FLAC__STREAM_DECODER_END_OF_STREAM &&
+           FLAC__stream_decoder_process_single(s->flac)) {
+    }
+    const bool decodes = !s->pending.empty() || s->window.position >= off_t(audioStart) + probeBytes;
     decoder->handle = s;
+    if (!decodes || !flacToStart(decoder)) {
+        decoder->handle = nullptr;
+        flacFree(s);
+        return decoderFail(decoder, "no audio in it decodes");
+    }
     decoder->rate = int(s->info.sample_rate);
     decoder->channels = int(s->info.channels);
     decoder->frames = frames;
@@ -344,22 +360,30 @@ static int64_t flacReadFrames(Decoder* decoder, int16_t* out, int64_t samples, L
     std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
     const size_t channels = size_t(decoder->channels);
     while (s->pendingAt >= s->pending.size() && s->silence == 0) {
+        // Damage at the end that the count from the last frame passed over: silence to the count.
+        // What a join of two files delivers beyond the count is kept: it is music.
         if (FLAC__stream_decoder_get_state(s->flac) == FLAC__STREAM_DECODER_END_OF_STREAM ||
-            !FLAC__stream_decoder_process_single(s->flac))
-            return 0;
+            !FLAC__stream_decoder_process_single(s->flac)) {
+            if (s->delivered >= s->length)
+                return 0;
+            s->silence = uint64_t(s->length - s->delivered);
+            break;
+        }
         // A frame of another channel count is damage the CRC missed: left out.
         if (s->pendingChannels != decoder->channels)
             s->pendingAt = s->pending.size();
     }
+    size_t frames = 0;
     if (s->silence > 0) {
-        const size_t frames = size_t(std::min<uint64_t>(s->silence, uint64_t(samples) / channels));
+        frames = size_t(std::min<uint64_t>(s->silence, uint64_t(samples) / channels));
         std::memset(out, 0, frames * channels * 2);
         s->silence -= frames;
-        return int64_t(frames);
+    } else {
+        frames = std::min(size_t(samples) / channels, (s->pending.size() - s->pendingAt) / channels);
+        std::memcpy(out, &s->pending[s->pendingAt], frames * channels * 2);
+        s->pendingAt += frames * channels;
     }
-    const size_t frames = std::min(size_t(samples) / channels, (s->pending.size() - s->pendingAt) / channels);
-    std::memcpy(out, &s->pending[s->pendingAt], frames * channels * 2);
-    s->pendingAt += frames * channels;
+    s->delivered += int64_t(frames);
     return int64_t(frames);
 }
 
@@ -369,6 +393,7 @@ static bool flacToStart(Decoder* decoder)
     s->pending.clear();
     s->pendingAt = 0;
     s->nextSample = s->silence = 0;
+    s->delivered = 0;
     return FLAC__stream_decoder_reset(s->flac) && FLAC__stream_decoder_process_until_end_of_metadata(s->flac);
 }
 

@@ -11,10 +11,24 @@
 
 #include "platform/music/decoder.h"
 
+struct MpegRun {
+    int rate;
+    int channels;
+    int64_t samples;
+};
+
 // Reads go through a buffer of our own: a scan touches every frame header, and a system call for
 // each would make it slow. What is before the audio (junk) is outside the window.
 struct MpegState {
     mpg123_handle* handle;
+    // What reads deliver, run by run, whatever the decoder makes of damage: a run it cuts short is
+    // made up with silence, and what it gives beyond a run's count is dropped.
+    std::vector<MpegRun> runs;
+    size_t run;
+    int64_t runDelivered;
+    bool runStarted;  // the decoder has given frames of this run's format
+    bool decoderDone;
+    bool gapless;
     FileWindow window;
     unsigned char buffer[120 * 1024];  // under the size allocators map afresh on every open
 };
@@ -34,6 +48,36 @@ static void mpegFree(MpegState* s)
 {
     mpg123_delete(s->handle);
     delete s;
+}
+
+// Both passes start from a fresh open: after a seek to 0 the decoder's state (a join's format
+// changes, its resync in damage) is not that of the first pass.
+static bool mpegConfigure(MpegState* s)
+{
+    mpg123_param(s->handle, s->gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
+    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    // Every rate the format has, as 16-bit samples at the stream's own channel count.
+    mpg123_format_none(s->handle);
+    const long* rates = nullptr;
+    size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (size_t i = 0; i < rateCount; ++i)
+        mpg123_format(s->handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    return mpg123_replace_reader_handle(s->handle, bufferedRead, bufferedSeek, nullptr) == MPG123_OK;
+}
+
+// A new decoder, not the old one reopened: a reopened one keeps its synthesis history.
+static bool mpegRestart(MpegState* s)
+{
+    mpg123_delete(s->handle);
+    s->handle = mpg123_new(nullptr, nullptr);
+    if (!s->handle || !mpegConfigure(s))
+        return false;
+    bufferedSeek(s, 0, SEEK_SET);
+    s->run = 0;
+    s->runDelivered = 0;
+    s->runStarted = s->decoderDone = false;
+    return mpg123_open_handle(s->handle, s) == MPG123_OK;
 }
 
 // What a walk of the frame headers found: the runs of one rate and channel count (two files joined
@@ -145,6 +189,9 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
     // the rest of it.
     MpegState* s = new MpegState;
     s->handle = nullptr;
+    s->run = 0;
+    s->runDelivered = 0;
+    s->runStarted = s->decoderDone = false;
     fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer, sizeof s->buffer);
     s->handle = mpg123_new(nullptr, nullptr);
     if (!s->handle) {
@@ -169,20 +216,10 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
             walk.runs.front().samples -= first.samples;
     }
     bufferedSeek(s, 0, SEEK_SET);
-    mpg123_param(s->handle, oneFile ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
-    // Every rate the format has, as 16-bit samples at the stream's own channel count.
-    mpg123_format_none(s->handle);
-    const long* rates = nullptr;
-    size_t rateCount = 0;
-    mpg123_rates(&rates, &rateCount);
-    for (size_t i = 0; i < rateCount; ++i)
-        mpg123_format(s->handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-
+    s->gapless = oneFile;
     long rate = 0;
     int channels = 0, encoding = 0;
-    if (mpg123_replace_reader_handle(s->handle, bufferedRead, bufferedSeek, nullptr) != MPG123_OK ||
-        mpg123_open_handle(s->handle, s) != MPG123_OK ||
+    if (!mpegConfigure(s) || mpg123_open_handle(s->handle, s) != MPG123_OK ||
         mpg123_getformat(s->handle, &rate, &channels, &encoding) != MPG123_OK) {
         mpegFree(s);
         return decoderFail(decoder, "not a readable MPEG audio stream");
@@ -191,9 +228,12 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
     if (!oneFile) {
         // Each run counted at the first one's rate, as the conversion delivers it.
         for (const MpegFrame& run : walk.runs) {
-            decoder->linkFrames.push_back(framesAtRate(run.samples, run.rate, int(rate)));
+            s->runs.push_back({run.rate, run.channels, run.samples});
+            decoder->linkFrames.push_back(framesAtRate(run.samples, run.rate, walk.runs.front().rate));
             frames += off_t(decoder->linkFrames.back());
         }
+        rate = walk.runs.front().rate;
+        channels = walk.runs.front().channels;
         if (walk.runs.size() < 2)
             decoder->linkFrames.clear();
     } else {
@@ -206,8 +246,9 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
                 mpg123_scan(s->handle);
             frames = mpg123_length(s->handle);
         }
+        s->runs.push_back({int(rate), channels, int64_t(frames)});
     }
-    if (frames <= 0) {
+    if (frames <= 0 || !mpegRestart(s)) {
         mpegFree(s);
         return decoderFail(decoder, "an MPEG audio stream of no length");
     }
@@ -227,31 +268,56 @@ static bool mpegOpen(Decoder* decoder, int fd)
 static int64_t mpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     MpegState* s = static_cast<MpegState*>(decoder->handle);
-    long rate = 0;
-    int channels = 0, encoding = 0;
-    for (int tries = 0; tries < 64; ++tries) {
-        // Whole frames of the format now in force: a change shows before its first sample.
-        if (mpg123_getformat(s->handle, &rate, &channels, &encoding) != MPG123_OK || channels < 1)
-            return 0;
-        size_t got = 0;
-        const size_t frameBytes = size_t(channels) * 2;
-        const int result = mpg123_read(s->handle, reinterpret_cast<unsigned char*>(out),
-                                       size_t(samples / channels) * frameBytes, &got);
-        if (got > 0) {
-            link->rate = int(rate);
-            link->channels = channels;
-            layoutWav(link->layout, channels);
-            return int64_t(got / frameBytes);
+    // Bounded: a decoder that neither delivers nor ends is taken to have ended.
+    for (int tries = 0; tries < 4096 && s->run < s->runs.size(); ++tries) {
+        const MpegRun& run = s->runs[s->run];
+        const int64_t left = std::min<int64_t>(run.samples - s->runDelivered, samples / run.channels);
+        if (left <= 0) {
+            if (run.samples - s->runDelivered > 0)
+                return 0;
+            ++s->run;
+            s->runDelivered = 0;
+            s->runStarted = false;
+            continue;
         }
-        if (result != MPG123_NEW_FORMAT)
-            return 0;
+        link->rate = run.rate;
+        link->channels = run.channels;
+        layoutWav(link->layout, run.channels);
+        long rate = 0;
+        int channels = 0, encoding = 0;
+        if (!s->decoderDone && (mpg123_getformat(s->handle, &rate, &channels, &encoding) != MPG123_OK || channels < 1))
+            s->decoderDone = true;
+        const bool sameFormat = !s->decoderDone && rate == run.rate && channels == run.channels;
+        if (s->decoderDone || (!sameFormat && s->runStarted)) {
+            // The decoder ended, or moved on to another format, before the run's count.
+            std::fill(out, out + left * run.channels, int16_t{0});
+            s->runDelivered += left;
+            return left;
+        }
+        // Whole frames of the format now in force: a change shows before its first sample. Frames
+        // of a format other than the run's, before the run has begun, are the last run's excess.
+        const size_t frameBytes = size_t(channels) * 2;
+        const int64_t ask = sameFormat ? left : samples / channels;
+        size_t got = 0;
+        const int result = ask > 0 ? mpg123_read(s->handle, reinterpret_cast<unsigned char*>(out), size_t(ask) * frameBytes, &got)
+                                   : MPG123_ERR;
+        if (got == 0 && result != MPG123_NEW_FORMAT && result != MPG123_OK)
+            s->decoderDone = true;
+        if (got == 0 || !sameFormat)
+            continue;
+        s->runStarted = true;
+        s->runDelivered += int64_t(got / frameBytes);
+        return int64_t(got / frameBytes);
     }
-    return 0;
+    if (s->run >= s->runs.size() || s->decoderDone)
+        return 0;
+    s->decoderDone = true;
+    return mpegRead(decoder, out, samples, link);
 }
 
 static bool mpegToStart(Decoder* decoder)
 {
-    return mpg123_seek(static_cast<MpegState*>(decoder->handle)->handle, 0, SEEK_SET) == 0;
+    return mpegRestart(static_cast<MpegState*>(decoder->handle));
 }
 
 static void mpegClose(Decoder* decoder)

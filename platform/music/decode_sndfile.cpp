@@ -14,6 +14,8 @@
 // at MPEG audio in what it does not recognise reads every byte so.
 struct SndfileState {
     SNDFILE* file;
+    int64_t delivered;  // frames read since the start
+    bool estimated;     // the length is an estimate: what is read beyond it is music, kept
     FileWindow window;  // from the data chunk on, for a WAV read as raw samples
     unsigned char buffer[16 * 1024];
 };
@@ -150,6 +152,13 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         delete state;
         return decoderFail(decoder, sf_strerror(nullptr));
     }
+    // An Ogg file reaches here only where the Ogg families refused its first page; libsndfile reads
+    // past such damage and announces more than it then delivers.
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && base == 0) {
+        sf_close(file);
+        delete state;
+        return decoderFail(decoder, "a damaged Ogg stream");
+    }
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         // libsndfile would announce an estimate of its own and stop there.
         sf_close(file);
@@ -158,6 +167,8 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         return mpegDecoder.open(decoder, fd);
     }
     state->file = file;
+    state->delivered = 0;
+    state->estimated = false;
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)
                                 ? wavDataStart(fd, base, st.st_size) : -1;
@@ -186,6 +197,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     int64_t frames = info.frames;
     if (frames == SF_COUNT_MAX && info.channels > 0) {
         frames = framesOfUnknownLength(state, info.channels);
+        state->estimated = true;
         if (frames <= 0 || sf_seek(file, 0, SEEK_SET) != 0) {
             sf_close(file);
             delete state;
@@ -201,17 +213,32 @@ static bool sndfileOpen(Decoder* decoder, int fd)
 
 static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
-    const sf_count_t got =
-        sf_readf_short(static_cast<SndfileState*>(decoder->handle)->file, out, samples / decoder->channels);
+    SndfileState* state = static_cast<SndfileState*>(decoder->handle);
+    const int64_t left = decoder->frames - state->delivered;
+    const int64_t want = state->estimated ? samples / decoder->channels : std::min<int64_t>(samples / decoder->channels, left);
+    if (want <= 0)
+        return 0;
+    sf_count_t got = sf_readf_short(state->file, out, want);
+    // Damage that ends the decoding early is played as silence to the announced length, so that the
+    // run lasts what was announced and a second pass is the same.
+    if (got <= 0 && left <= 0)
+        return 0;
+    if (got <= 0) {
+        got = std::min(want, left);
+        std::fill(out, out + got * decoder->channels, int16_t{0});
+    }
+    state->delivered += got;
     link->rate = decoder->rate;
     link->channels = decoder->channels;
     std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
-    return got > 0 ? got : 0;
+    return got;
 }
 
 static bool sndfileToStart(Decoder* decoder)
 {
-    return sf_seek(static_cast<SndfileState*>(decoder->handle)->file, 0, SEEK_SET) == 0;
+    SndfileState* state = static_cast<SndfileState*>(decoder->handle);
+    state->delivered = 0;
+    return sf_seek(state->file, 0, SEEK_SET) == 0;
 }
 
 static void sndfileClose(Decoder* decoder)
