@@ -418,6 +418,14 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"Speex in Ogg", "speex.spx", "-i IN -ar 16000 -ac 1 -c:a libspeex", sourceLength, 16000},
              Case{"ADTS joined, 22.05 kHz mono second", "joined.aac", "-i IN -c:a aac -f adts OUT.a && ffmpeg -v error -i OTHER -c:a aac -f adts OUT.b && cat OUT.a OUT.b >", ffmpegDecode, 0},
              Case{"ProTracker module", "module.mod", nullptr, sourceLength, 61440},
+             // Written where nothing can be sought back to: no cues, no duration, no total.
+             Case{"Opus in WebM through a pipe", "pipe.webm", "-i IN -c:a libopus -f webm - >", sourceLength, 48000},
+             Case{"WavPack through a pipe", "pipe.wv", "-i IN -f wv - >", lossless, 44100},
+             Case{"AAC in M4A cut short", "cut.m4a", "-i IN -c:a aac -f mp4 -movflags +faststart OUT.a && head -c 12000 OUT.a >", ffmpegDecode, 0},
+             // MPEG frames in an attached file are no music of this one.
+             Case{"Vorbis in Matroska, an MP3 attached", "attached.mka",
+                  "-i IN -c:a libmp3lame OUT.mp3 && ffmpeg -v error -y -i IN -attach OUT.mp3 -metadata:s:t mimetype=audio/mpeg -c:a libvorbis",
+                  ffmpegDecode, 0},
          }) {
         const std::string path = folder + "/" + c.file;
         if (c.args) {

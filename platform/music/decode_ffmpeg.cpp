@@ -15,6 +15,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -47,7 +48,8 @@ struct FfmpegState {
     std::vector<int16_t> pending;  // one decoded frame as interleaved 16-bit samples
     size_t pendingAt;
     LinkFormat pendingFormat;
-    int64_t length;  // frames announced; never more are delivered
+    int64_t length;   // frames announced; never more are delivered unless it is the header's
+    bool estimated;   // the header's length, where the packets cannot be counted
     int64_t delivered;
     bool demuxed, drained;
 };
@@ -363,12 +365,15 @@ static int64_t countPackets(FfmpegState* s)
 {
     PacketWalk w{};
     walkStart(&w, s->format->streams[s->stream]->codecpar);
-    int64_t total = w.par->codec_id == AV_CODEC_ID_OPUS ? -int64_t(s->codec->delay) : 0;
-    int64_t samples = 0, pts = 0;
-    while (total >= 0 && walkNext(s, &w, &samples, &pts))
-        total = samples < 0 ? -1 : total + samples;
+    int64_t total = 0, samples = 0, pts = 0;
+    bool countable = true;
+    while (countable && walkNext(s, &w, &samples, &pts)) {
+        countable = samples >= 0;
+        total += samples;
+    }
     walkEnd(&w);
-    return total;
+    const int64_t skipped = w.par->codec_id == AV_CODEC_ID_OPUS ? int64_t(s->codec->delay) : 0;
+    return countable ? std::max<int64_t>(total - skipped, 0) : -1;
 }
 
 // Matroska and WebM: the packets from the last cue on, and where that last run starts from its
@@ -425,13 +430,16 @@ struct Count {
     int64_t raw = -1;
     int64_t frames = -1;
     std::vector<int64_t> runs;
+    bool estimated = false;
 };
 }  // namespace
 
 // Frame headers walked through a block of the file, read again only where a header leaves it.
+// Where frames are far larger than the block, `span` is only what a header needs.
 namespace {
 struct HeaderWalk {
     int fd;
+    size_t span = sizeof block;
     int64_t blockAt = -1;
     ssize_t held = 0;
     unsigned char block[64 * 1024];
@@ -443,32 +451,73 @@ static const unsigned char* headerAt(HeaderWalk* walk, int64_t at, int need)
 {
     if (at < walk->blockAt || at + need > walk->blockAt + walk->held) {
         walk->blockAt = at;
-        walk->held = pread(walk->fd, walk->block, sizeof walk->block, at);
+        walk->held = pread(walk->fd, walk->block, std::max(walk->span, size_t(need)), at);
         if (walk->held < need)
             return nullptr;
     }
     return walk->block + (at - walk->blockAt);
 }
 
+// Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
+static int64_t afterId3(int fd)
+{
+    unsigned char h[10];
+    if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
+        return 0;
+    return 10 + (int64_t(h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F)) +
+           ((h[5] & 0x10) ? 10 : 0);
+}
+
+// Frames counted header by header, a run of their own wherever the rate or channel count changes
+// (files joined, a radio capture), each run counted at the first run's rate.
+namespace {
+struct RunTally {
+    Count count;
+    int firstRate = 0;
+    int rate = 0;
+    int channels = -1;
+    int64_t run = 0;
+};
+}  // namespace
+
+static void tallyEndRun(RunTally* t)
+{
+    const int64_t frames = t->rate > 0 ? av_rescale(t->run, t->firstRate, t->rate) : 0;
+    t->count.frames = std::max<int64_t>(t->count.frames, 0) + frames;
+    t->count.runs.push_back(frames);
+    t->run = 0;
+}
+
+static void tallyAdd(RunTally* t, int rate, int channels, int64_t samples)
+{
+    if (t->rate == 0)
+        t->firstRate = rate;
+    else if (rate != t->rate || channels != t->channels)
+        tallyEndRun(t);
+    t->rate = rate;
+    t->channels = channels;
+    t->run += samples;
+    t->count.raw = std::max<int64_t>(t->count.raw, 0) + samples;
+}
+
+static Count tallyEnd(RunTally* t)
+{
+    if (t->rate == 0)
+        return t->count;
+    tallyEndRun(t);
+    if (t->count.runs.size() == 1)
+        t->count.runs.clear();
+    return t->count;
+}
+
 // ADTS: 1024 samples a raw data block, from each frame header; the file is walked header to header.
-// `scale` is the decoder's rate over the header's (2 where SBR doubles it). Frames of another rate
-// or channel count (files joined, a radio capture) are a run of their own.
+// `scale` is the decoder's rate over the header's (2 where SBR doubles it).
 static Count countAdts(int fd, off_t size, int64_t start, int scale)
 {
     HeaderWalk walk;
     walk.fd = fd;
-    int64_t at = start, run = 0;
-    int rate = 0, channels = -1;
-    Count count;
-    count.raw = count.frames = 0;
-    int firstRate = 0;
-    auto endRun = [&] {
-        const int64_t frames = rate > 0 ? av_rescale(run, firstRate, rate) : 0;
-        count.frames += frames;
-        count.runs.push_back(frames);
-        run = 0;
-    };
-    while (at + 7 <= size) {
+    RunTally tally;
+    for (int64_t at = start; at + 7 <= size;) {
         const unsigned char* h = headerAt(&walk, at, 7);
         if (!h)
             break;
@@ -476,23 +525,55 @@ static Count countAdts(int fd, off_t size, int64_t start, int scale)
         const int rateIndex = (h[2] >> 2) & 15;
         if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || bytes < 7 || rateIndex >= 13)
             break;
-        const int frameRate = adtsRates[rateIndex] * scale;
-        const int frameChannels = (h[2] & 1) << 2 | h[3] >> 6;
-        if (rate == 0)
-            firstRate = frameRate;
-        else if (frameRate != rate || frameChannels != channels)
-            endRun();
-        rate = frameRate;
-        channels = frameChannels;
-        const int64_t samples = 1024 * ((h[6] & 3) + 1) * scale;
-        run += samples;
-        count.raw += samples;
+        tallyAdd(&tally, adtsRates[rateIndex] * scale, (h[2] & 1) << 2 | h[3] >> 6, 1024 * ((h[6] & 3) + 1) * scale);
         at += bytes;
     }
-    endRun();
-    if (count.runs.size() == 1)
-        count.runs.clear();
-    return count;
+    return tallyEnd(&tally);
+}
+
+// WavPack: each block's header says its samples, counted once for a frame's blocks; a block the
+// file does not hold whole is not read. The header's total is left out: a pipe writes none, files
+// joined keep the first one's, and a file cut short holds less. Files joined play on while the format
+// holds (the demuxer stops at another). DSD and a rate given in metadata are not counted here.
+static Count countWavpack(int fd, off_t size, int64_t start)
+{
+    static const int rates[15] = {6000, 8000, 9600, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000, 64000, 88200, 96000, 192000};
+    HeaderWalk walk;
+    walk.fd = fd;
+    RunTally tally;
+    walk.span = 32;
+    uint32_t frameSamples = 0;
+    int frameChannels = 0;
+    for (int64_t at = start; at + 32 <= size;) {
+        const unsigned char* h = headerAt(&walk, at, 32);
+        if (!h || std::memcmp(h, "wvpk", 4) != 0)
+            break;
+        const int64_t bytes = int64_t(le32(h + 4)) + 8;
+        const int version = h[8] | h[9] << 8;
+        const uint32_t samples = le32(h + 20);
+        const uint32_t flags = le32(h + 24);
+        if (bytes < 32 || at + bytes > size || version < 0x402 || version > 0x410)
+            break;
+        const int rateIndex = (flags >> 23) & 15;
+        if (samples > 0 && ((flags & 0x80000000u) || rateIndex == 15))
+            return Count{};
+        // A frame's blocks run from the initial one to the final one, of one or two channels each.
+        if (flags & 0x800) {
+            frameSamples = samples;
+            frameChannels = 0;
+        }
+        frameChannels += (flags & 4) ? 1 : 2;
+        if ((flags & 0x1000) && frameSamples > 0) {
+            // The demuxer reads no further than the first format.
+            if (tally.rate != 0 && (rates[rateIndex] != tally.rate || frameChannels != tally.channels))
+                break;
+            tallyAdd(&tally, rates[rateIndex], frameChannels, frameSamples);
+        }
+        if (flags & 0x1000)
+            frameSamples = 0;
+        at += bytes;
+    }
+    return tallyEnd(&tally);
 }
 
 // AC3 and E-AC3: 1536 samples an AC3 frame, 256 a block of E-AC3's independent first substream.
@@ -534,24 +615,37 @@ static int64_t countAc3(int fd, off_t size, int64_t start)
     return samples;
 }
 
-// Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
-static int64_t afterId3(int fd)
-{
-    unsigned char h[10];
-    if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
-        return 0;
-    return 10 + (int64_t(h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F)) +
-           ((h[5] & 0x10) ? 10 : 0);
-}
 
 static bool isFormat(const AVFormatContext* format, const char* name)
 {
     return av_match_list(format->iformat->name, name, ',') > 0;
 }
 
+// A file cut short of its own index (a download stopped, a copy to a full disk): the samples of the
+// entries it holds whole, from where the presentation starts; -1 where it holds them all.
+static int64_t countHeld(FfmpegState* s, int rate)
+{
+    AVStream* st = s->format->streams[s->stream];
+    const int n = avformat_index_get_entries_count(st);
+    auto ends = [&](int i) {
+        const AVIndexEntry* e = avformat_index_get_entry(st, i);
+        return e->pos + e->size;
+    };
+    if (n <= 0 || ends(n - 1) <= s->size)
+        return -1;
+    int held = 0;
+    while (held < n && ends(held) <= s->size)
+        ++held;
+    const int64_t first = avformat_index_get_entry(st, 0)->timestamp;
+    const int64_t origin = st->start_time != AV_NOPTS_VALUE ? st->start_time : first;
+    const int64_t cut = avformat_index_get_entry(st, held)->timestamp;
+    return std::max<int64_t>(av_rescale_q(cut - origin, st->time_base, AVRational{1, rate}), 0);
+}
+
 // The exact length at the decoder's rate, by the cheapest means the container allows: the header's
 // total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
-// WavPack's and TTA's headers, the module's own), the frame headers of raw ADTS and AC3, and the
+// TTA's header, the module's own), held to what the file holds of its index; the block and frame
+// headers of WavPack, raw ADTS and AC3; and the
 // packets' own framing elsewhere (Matroska's timestamps are rounded to the millisecond); *moved
 // where that read the packets, leaving the context at the end of the file.
 static Count countFrames(FfmpegState* s, int rate, bool* moved)
@@ -571,8 +665,14 @@ static Count countFrames(FfmpegState* s, int rate, bool* moved)
     }
     if (isFormat(s->format, "ac3,eac3"))
         return all(countAc3(s->fd, s->size, afterId3(s->fd)));
-    if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE)
-        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    if (isFormat(s->format, "wv"))
+        count = countWavpack(s->fd, s->size, afterId3(s->fd));
+    if (count.raw > 0)
+        return count;
+    if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
+        const int64_t held = countHeld(s, rate);
+        return all(held >= 0 ? held : av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    }
     // The packets from the first: the context has decoded the first frame already.
     *moved = true;
     auto again = [&] {
@@ -588,7 +688,9 @@ static Count countFrames(FfmpegState* s, int rate, bool* moved)
         counted = countPackets(s);
     if (counted >= 0)
         return all(counted);
-    // What the header says, where the packets cannot be counted; reads are held to it.
+    // What the header says, where the packets cannot be counted (WMA's bit reservoir, WMA Pro and
+    // Lossless): an estimate, which the reads may pass, never cut to.
+    count.estimated = true;
     if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
         return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
     return all(s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1);
@@ -620,6 +722,7 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
     bool moved = false;
     Count count = countFrames(s, first.rate, &moved);
     s->length = count.raw;
+    s->estimated = count.estimated;
     if (s->length <= 0)
         return fail("a stream of unknown length");
     if (moved) {
@@ -640,11 +743,11 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
 static int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     FfmpegState* s = static_cast<FfmpegState*>(decoder->handle);
-    while (s->delivered < s->length) {
+    while (s->estimated || s->delivered < s->length) {
         if (s->pendingAt < s->pending.size()) {
             const int channels = s->pendingFormat.channels;
-            const int64_t frames = std::min({samples / channels, int64_t(s->pending.size() - s->pendingAt) / channels,
-                                             s->length - s->delivered});
+            const int64_t left = s->estimated ? INT64_MAX : s->length - s->delivered;
+            const int64_t frames = std::min({samples / channels, int64_t(s->pending.size() - s->pendingAt) / channels, left});
             if (frames <= 0)
                 return 0;
             std::memcpy(out, &s->pending[s->pendingAt], size_t(frames) * size_t(channels) * 2);
@@ -657,7 +760,7 @@ static int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkF
             // A decoder's last frames a little short of the count (its edge, a frame it dropped) are
             // made up with silence, so that what is read meets the length; a file cut short is not.
             const int64_t missing = s->length - s->delivered;
-            if (missing > decoder->rate / 10)
+            if (missing <= 0 || missing > decoder->rate / 10)
                 return 0;
             const int channels = s->pendingFormat.channels;
             s->pending.assign(size_t(missing) * size_t(channels), 0);

@@ -180,12 +180,31 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
     return &sndfileDecoder;
 }
 
+// A container that names itself at its start: what follows is its own, however damaged, and frame
+// headers found in its packets are chance.
+static bool startsAsContainer(int fd)
+{
+    unsigned char head[48] = {};
+    if (pread(fd, head, sizeof head, 0) < 12)
+        return false;
+    static const char* const atStart[] = {"OggS", "wvpk", "\x1A\x45\xDF\xA3", "\x30\x26\xB2\x75", "TTA1",
+                                          "MAC ", "MPCK", "MP+", "IMPM", "Extended Module: ", "\x0B\x77"};
+    for (const char* magic : atStart)
+        if (std::memcmp(head, magic, std::strlen(magic)) == 0)
+            return true;
+    if (std::memcmp(head + 4, "ftyp", 4) == 0 || std::memcmp(head + 44, "SCRM", 4) == 0)
+        return true;
+    // ADTS: a frame header whose length leads to another.
+    const int bytes = (head[3] & 3) << 11 | head[4] << 3 | head[5] >> 5;
+    unsigned char next[2];
+    return head[0] == 0xFF && (head[1] & 0xF6) == 0xF0 && bytes >= 7 && pread(fd, next, sizeof next, bytes) == sizeof next &&
+           next[0] == 0xFF && (next[1] & 0xF6) == 0xF0;
+}
+
 // What libsndfile does not recognise may still be MPEG audio after some junk, as players find it.
 static bool openAfterJunk(Decoder* decoder, int fd)
 {
-    // Ogg pages are no junk: frame headers found in a damaged Ogg file's packets are chance.
-    unsigned char magic[4];
-    if (pread(fd, magic, sizeof magic, 0) == sizeof magic && std::memcmp(magic, "OggS", 4) == 0)
+    if (startsAsContainer(fd))
         return false;
     constexpr int64_t junkLimit = 64 * 1024;
     const int64_t start = mpegFindFramePair(fd, 0, junkLimit);
