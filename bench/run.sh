@@ -196,6 +196,11 @@ row "open, hour.m4a, loading the module (ms)" "$om ($ol–$oh)" "—" "—" "—
 for _ in 1 2 3 4 5; do "$build/quillvane-open" short.m4a hour.m4a | awk 'END { print $2 }'; done > d.txt
 read -r om ol oh < <(stats < d.txt)
 row "open, hour.m4a, the module loaded (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
+# Opus in WebM written through a pipe, as a recorder writes it: no cues, no duration.
+ffmpeg -v error -y -f lavfi -i sine=frequency=440:duration=3600:sample_rate=48000 -c:a libopus -b:a 32k -f webm - > pipe-hour.webm
+for _ in 1 2 3 4 5; do "$build/quillvane-open" short.m4a pipe-hour.webm | awk 'END { print $2 }'; done > d.txt
+read -r om ol oh < <(stats < d.txt)
+row "open, pipe-hour.webm, the module loaded (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
 fi
 
 [ "${BENCH_FRAMEWORK_ONLY:-0}" = 1 ] || . "$bench/sound.sh"

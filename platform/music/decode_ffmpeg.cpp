@@ -50,15 +50,27 @@ struct FfmpegState {
     LinkFormat pendingFormat;
     int64_t length;   // frames announced; never more are delivered unless it is the header's
     bool estimated;   // the header's length, where the packets cannot be counted
+    bool walked;      // the length is of frames the file holds: what does not decode is damage
     int64_t delivered;
     bool demuxed, drained;
+    // Where the demuxer is shown the file's head with its tail after it: bytes from spliceAt on
+    // are read from spliceFrom on. 0 for the file as it is.
+    off_t spliceAt, spliceFrom;
 };
 }  // namespace
+
+static off_t shownSize(const FfmpegState* s)
+{
+    return s->size - (s->spliceFrom - s->spliceAt);
+}
 
 static int readPacket(void* opaque, uint8_t* out, int bytes)
 {
     FfmpegState* s = static_cast<FfmpegState*>(opaque);
-    const ssize_t got = pread(s->fd, out, size_t(bytes), s->position);
+    if (s->position < s->spliceAt)
+        bytes = int(std::min<int64_t>(bytes, s->spliceAt - s->position));
+    const off_t at = s->position < s->spliceAt ? s->position : s->position + (s->spliceFrom - s->spliceAt);
+    const ssize_t got = pread(s->fd, out, size_t(bytes), at);
     if (got <= 0)
         return got == 0 ? AVERROR_EOF : AVERROR(EIO);
     s->position += got;
@@ -69,9 +81,9 @@ static int64_t seekTo(void* opaque, int64_t offset, int whence)
 {
     FfmpegState* s = static_cast<FfmpegState*>(opaque);
     if (whence & AVSEEK_SIZE)
-        return s->size;
+        return shownSize(s);
     whence &= ~AVSEEK_FORCE;
-    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : s->size;
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? s->position : shownSize(s);
     if (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)
         return -1;
     if (base + offset < 0)
@@ -376,6 +388,55 @@ static int64_t countPackets(FfmpegState* s)
     return countable ? std::max<int64_t>(total - skipped, 0) : -1;
 }
 
+// An EBML element's size at p, of `*length` bytes; -1 where unknown or no size starts there.
+static int64_t ebmlSize(const unsigned char* p, const unsigned char* end, int* length)
+{
+    if (p >= end || *p == 0)
+        return -1;
+    *length = __builtin_clz(unsigned(*p)) - 23;
+    if (p + *length > end)
+        return -1;
+    int64_t value = *p & (0xFF >> *length);
+    bool unknown = value == (0xFF >> *length);
+    for (int i = 1; i < *length; ++i) {
+        value = value << 8 | p[i];
+        unknown = unknown && p[i] == 0xFF;
+    }
+    return unknown ? -1 : value;
+}
+
+// Where a Matroska file's first and last clusters start: a cluster's ID followed by a size it holds
+// or an unknown one, and its timestamp first, as muxers write it. False where either is not found
+// within the bytes searched.
+static bool matroskaClusters(int fd, off_t size, off_t* first, off_t* last)
+{
+    constexpr int64_t block = 64 * 1024, searched = 4 * 1024 * 1024;
+    std::vector<unsigned char> buffer(block + 16);
+    auto clusterAt = [&](const unsigned char* p, const unsigned char* end, off_t at) {
+        int length = 0;
+        if (end - p < 14 || std::memcmp(p, "\x1F\x43\xB6\x75", 4) != 0)
+            return false;
+        const int64_t bytes = ebmlSize(p + 4, end, &length);
+        const bool unknown = bytes < 0 && p[4] != 0;
+        return (unknown || (bytes > 0 && at + 4 + length + bytes <= size)) && p[4 + length] == 0xE7;
+    };
+    *first = *last = 0;
+    for (off_t at = 0; at < std::min<off_t>(size, searched) && *first == 0; at += block) {
+        const ssize_t got = pread(fd, buffer.data(), buffer.size(), at);
+        for (ssize_t i = 0; i + 14 <= got && i < block && *first == 0; ++i)
+            if (clusterAt(&buffer[size_t(i)], buffer.data() + got, at + i))
+                *first = at + i;
+    }
+    for (off_t end = size; end > std::max<off_t>(*first, size - searched) && *last == 0; end -= block) {
+        const off_t at = std::max<off_t>(end - block, *first + 1);
+        const ssize_t got = pread(fd, buffer.data(), buffer.size(), at);
+        for (ssize_t i = std::min<ssize_t>(got, end - at) - 1; i >= 0 && *last == 0; --i)
+            if (clusterAt(&buffer[size_t(i)], buffer.data() + got, at + i))
+                *last = at + i;
+    }
+    return *first > 0 && *last > 0;
+}
+
 // Matroska and WebM: the packets from the last cue on, and where that last run starts from its
 // timestamp. Those are in milliseconds; where every packet's length is a multiple of more than
 // two of them (AAC, AC3 and MP3 frames, Opus's 2.5 ms steps, FLAC's fixed blocks) the nearest such
@@ -383,11 +444,13 @@ static int64_t countPackets(FfmpegState* s)
 static int64_t countMatroskaTail(FfmpegState* s, int rate)
 {
     const AVStream* st = s->format->streams[s->stream];
+    const AVRational timeBase = st->time_base;
+    const int64_t delay = s->codec->delay;
     const AVCodecID id = st->codecpar->codec_id;
     if (id != AV_CODEC_ID_OPUS && id != AV_CODEC_ID_AAC && id != AV_CODEC_ID_AC3 && id != AV_CODEC_ID_EAC3 &&
         id != AV_CODEC_ID_MP3 && id != AV_CODEC_ID_MP2 && id != AV_CODEC_ID_FLAC)
         return -1;
-    if (rate != st->codecpar->sample_rate || s->format->duration <= 0)
+    if (rate != st->codecpar->sample_rate)
         return -1;
     PacketWalk w{};
     walkStart(&w, st->codecpar);
@@ -397,9 +460,26 @@ static int64_t countMatroskaTail(FfmpegState* s, int rate)
     const int64_t step = id == AV_CODEC_ID_OPUS ? 120 : raw;
     bool variable = w.variable;
     ok = ok && step * 1000 > 2 * int64_t(rate);
-    const int64_t end = av_rescale_q(s->format->duration, AV_TIME_BASE_Q, st->time_base);
-    ok = ok && av_seek_frame(s->format, s->stream, end, AVSEEK_FLAG_BACKWARD) >= 0;
     walkEnd(&w);
+    if (s->format->duration > 0) {
+        const int64_t end = av_rescale_q(s->format->duration, AV_TIME_BASE_Q, st->time_base);
+        ok = ok && av_seek_frame(s->format, s->stream, end, AVSEEK_FLAG_BACKWARD) >= 0;
+    } else if (ok) {
+        // A pipe wrote neither cues nor a duration: the head up to the first cluster, shown with
+        // the last cluster after it, is a file whose packets are the last run.
+        off_t head = 0, last = 0;
+        ok = matroskaClusters(s->fd, s->size, &head, &last) && last > head;
+        closeContext(s);
+        s->spliceAt = head;
+        s->spliceFrom = last;
+        ok = ok && openContext(s) && s->format->streams[s->stream]->codecpar->codec_id == id;
+        if (!ok) {
+            closeContext(s);
+            s->spliceAt = s->spliceFrom = 0;
+            return -1;
+        }
+        st = s->format->streams[s->stream];
+    }
     walkStart(&w, st->codecpar);
     w.first = false;
     while (ok && walkNext(s, &w, &samples, &pts)) {
@@ -410,14 +490,18 @@ static int64_t countMatroskaTail(FfmpegState* s, int rate)
     }
     variable = variable || w.variable;
     walkEnd(&w);
+    if (s->spliceAt != 0) {
+        closeContext(s);
+        s->spliceAt = s->spliceFrom = 0;
+    }
     if (!ok || variable || tailStart == AV_NOPTS_VALUE || tailStart <= start)
         return -1;
-    const double before = double(tailStart - start) * av_q2d(st->time_base) * rate;
+    const double before = double(tailStart - start) * av_q2d(timeBase) * rate;
     const int64_t position = int64_t(before / double(step) + 0.5) * step;
     if (std::abs(double(position) - before) > rate / 1000.0 + 1)
         return -1;
     // What the first packet's side data and Opus's pre-skip leave out.
-    const int64_t skipped = raw - first + (id == AV_CODEC_ID_OPUS ? s->codec->delay : 0);
+    const int64_t skipped = raw - first + (id == AV_CODEC_ID_OPUS ? delay : 0);
     return position + tail - skipped;
 }
 
@@ -431,6 +515,7 @@ struct Count {
     int64_t frames = -1;
     std::vector<int64_t> runs;
     bool estimated = false;
+    bool walked = false;  // counted from the frames or index the file holds
 };
 }  // namespace
 
@@ -661,16 +746,23 @@ static Count countFrames(FfmpegState* s, int rate, bool* moved)
         const int64_t start = afterId3(s->fd);
         if (pread(s->fd, h, sizeof h, start) != sizeof h || ((h[2] >> 2) & 15) >= 13)
             return count;
-        return countAdts(s->fd, s->size, start, rate == 2 * adtsRates[(h[2] >> 2) & 15] ? 2 : 1);
+        count = countAdts(s->fd, s->size, start, rate == 2 * adtsRates[(h[2] >> 2) & 15] ? 2 : 1);
+        count.walked = true;
+        return count;
     }
-    if (isFormat(s->format, "ac3,eac3"))
+    if (isFormat(s->format, "ac3,eac3")) {
+        count.walked = true;
         return all(countAc3(s->fd, s->size, afterId3(s->fd)));
+    }
     if (isFormat(s->format, "wv"))
         count = countWavpack(s->fd, s->size, afterId3(s->fd));
-    if (count.raw > 0)
+    if (count.raw > 0) {
+        count.walked = true;
         return count;
+    }
     if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
         const int64_t held = countHeld(s, rate);
+        count.walked = avformat_index_get_entries_count(st) > 0;
         return all(held >= 0 ? held : av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
     }
     // The packets from the first: the context has decoded the first frame already.
@@ -681,18 +773,22 @@ static Count countFrames(FfmpegState* s, int rate, bool* moved)
     };
     if (!again())
         return count;
-    int64_t counted = isFormat(s->format, "matroska") ? countMatroskaTail(s, rate) : -1;
-    if (counted < 0 && isFormat(s->format, "matroska") && !again())
+    const bool matroska = isFormat(s->format, "matroska");
+    int64_t counted = matroska ? countMatroskaTail(s, rate) : -1;
+    if (counted < 0 && matroska && !again())
         return count;
     if (counted < 0)
         counted = countPackets(s);
+    count.walked = true;
     if (counted >= 0)
         return all(counted);
+    count.walked = false;
     // What the header says, where the packets cannot be counted (WMA's bit reservoir, WMA Pro and
     // Lossless): an estimate, which the reads may pass, never cut to.
     count.estimated = true;
-    if (st->duration > 0 && st->duration != AV_NOPTS_VALUE)
-        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+    const AVStream* reopened = s->format->streams[s->stream];
+    if (reopened->duration > 0 && reopened->duration != AV_NOPTS_VALUE)
+        return all(av_rescale_q(reopened->duration, reopened->time_base, AVRational{1, rate}));
     return all(s->format->duration > 0 ? av_rescale(s->format->duration, rate, AV_TIME_BASE) : -1);
 }
 
@@ -723,6 +819,7 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
     Count count = countFrames(s, first.rate, &moved);
     s->length = count.raw;
     s->estimated = count.estimated;
+    s->walked = count.walked;
     if (s->length <= 0)
         return fail("a stream of unknown length");
     if (moved) {
@@ -757,13 +854,14 @@ static int64_t ffmpegRead(Decoder* decoder, int16_t* out, int64_t samples, LinkF
             return frames;
         }
         if (!decodeNext(s)) {
-            // A decoder's last frames a little short of the count (its edge, a frame it dropped) are
-            // made up with silence, so that what is read meets the length; a file cut short is not.
+            // Frames the file holds that did not decode (damage, a decoder's edge) are made up with
+            // silence, so that what is read meets the length. Where the length is a header's own,
+            // only a little: the file may be cut short of it.
             const int64_t missing = s->length - s->delivered;
-            if (missing <= 0 || missing > decoder->rate / 10)
+            if (missing <= 0 || (!s->walked && missing > decoder->rate / 10))
                 return 0;
             const int channels = s->pendingFormat.channels;
-            s->pending.assign(size_t(missing) * size_t(channels), 0);
+            s->pending.assign(size_t(std::min<int64_t>(missing, 4096)) * size_t(channels), 0);
             s->pendingAt = 0;
         }
     }
