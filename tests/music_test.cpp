@@ -417,6 +417,10 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"TTA", "tta.tta", "-i IN", lossless, 44100},
              Case{"Speex in Ogg", "speex.spx", "-i IN -ar 16000 -ac 1 -c:a libspeex", sourceLength, 16000},
              Case{"ADTS joined, 22.05 kHz mono second", "joined.aac", "-i IN -c:a aac -f adts OUT.a && ffmpeg -v error -i OTHER -c:a aac -f adts OUT.b && cat OUT.a OUT.b >", ffmpegDecode, 0},
+             // As podcasts and radio recordings come: frame headers found by chance inside are no MPEG audio.
+             Case{"ADTS behind an ID3v2 tag", "id3.aac",
+                  "-i IN -c:a aac -f adts OUT.a && { printf 'ID3\\3\\0\\0\\0\\0\\10\\0'; head -c 1024 /dev/zero; cat OUT.a; } >",
+                  ffmpegDecode, 0},
              Case{"ProTracker module", "module.mod", nullptr, sourceLength, 61440},
              // Written where nothing can be sought back to: no cues, no duration, no total.
              Case{"Opus in WebM through a pipe, clusters of 5 s", "pipe.webm", "-stream_loop 11 -i IN -c:a libopus -f webm - >", ffmpegDecode, 0},

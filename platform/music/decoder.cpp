@@ -151,6 +151,36 @@ static int64_t id3v2Bytes(const unsigned char* head, ssize_t size)
     return 10 + body + ((head[5] & 0x10) ? 10 : 0);
 }
 
+// A container that names itself where the file's audio starts: what follows is its own, however
+// damaged, and frame headers found in its packets are chance.
+static bool containerAt(int fd, int64_t at)
+{
+    unsigned char head[48] = {};
+    if (pread(fd, head, sizeof head, at) < 12)
+        return false;
+    static const char* const atStart[] = {"OggS", "wvpk", "\x1A\x45\xDF\xA3", "\x30\x26\xB2\x75", "TTA1",
+                                          "MAC ", "MPCK", "MP+", "IMPM", "Extended Module: ", "\x0B\x77"};
+    for (const char* magic : atStart)
+        if (std::memcmp(head, magic, std::strlen(magic)) == 0)
+            return true;
+    if (std::memcmp(head + 4, "ftyp", 4) == 0 || std::memcmp(head + 44, "SCRM", 4) == 0)
+        return true;
+    // ADTS: a frame header whose length leads to another.
+    const int bytes = (head[3] & 3) << 11 | head[4] << 3 | head[5] >> 5;
+    unsigned char next[2];
+    return head[0] == 0xFF && (head[1] & 0xF6) == 0xF0 && bytes >= 7 && pread(fd, next, sizeof next, at + bytes) == sizeof next &&
+           next[0] == 0xFF && (next[1] & 0xF6) == 0xF0;
+}
+
+// At the first byte, or behind an ID3v2 tag, as taggers put one in front of any format.
+static bool startsAsContainer(int fd)
+{
+    unsigned char head[10];
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    const int64_t tag = id3v2Bytes(head, got);
+    return containerAt(fd, 0) || (tag > 0 && containerAt(fd, tag));
+}
+
 // Ogg carries several codecs; the first packet, right after the first page's header, names it.
 // Some taggers put an ID3v2 tag in front of any format: what follows it decides.
 static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssize_t size)
@@ -165,6 +195,9 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
                           std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0 ||
                           std::memcmp(after, "OggS", 4) == 0))
             return &sndfileDecoder;
+        // A container behind the tag is no MPEG audio: libsndfile declines it and the module plays it.
+        if (containerAt(fd, tag))
+            return &sndfileDecoder;
     }
     if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)
         return &flacDecoder;
@@ -178,27 +211,6 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
         return &mpegDecoder;
     // Everything else; MPEG audio that starts otherwise, libsndfile recognises and hands on.
     return &sndfileDecoder;
-}
-
-// A container that names itself at its start: what follows is its own, however damaged, and frame
-// headers found in its packets are chance.
-static bool startsAsContainer(int fd)
-{
-    unsigned char head[48] = {};
-    if (pread(fd, head, sizeof head, 0) < 12)
-        return false;
-    static const char* const atStart[] = {"OggS", "wvpk", "\x1A\x45\xDF\xA3", "\x30\x26\xB2\x75", "TTA1",
-                                          "MAC ", "MPCK", "MP+", "IMPM", "Extended Module: ", "\x0B\x77"};
-    for (const char* magic : atStart)
-        if (std::memcmp(head, magic, std::strlen(magic)) == 0)
-            return true;
-    if (std::memcmp(head + 4, "ftyp", 4) == 0 || std::memcmp(head + 44, "SCRM", 4) == 0)
-        return true;
-    // ADTS: a frame header whose length leads to another.
-    const int bytes = (head[3] & 3) << 11 | head[4] << 3 | head[5] >> 5;
-    unsigned char next[2];
-    return head[0] == 0xFF && (head[1] & 0xF6) == 0xF0 && bytes >= 7 && pread(fd, next, sizeof next, bytes) == sizeof next &&
-           next[0] == 0xFF && (next[1] & 0xF6) == 0xF0;
 }
 
 // What libsndfile does not recognise may still be MPEG audio after some junk, as players find it.
