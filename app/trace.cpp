@@ -32,16 +32,18 @@ static int64_t realtimeNs()
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-static long peakResidentKib()
+// A figure of /proc/self/status in KiB, such as "VmHWM:"; -1 where it cannot be read.
+static long statusKib(const char* key)
 {
     FILE* status = std::fopen("/proc/self/status", "r");
     if (!status)
         return -1;
     char line[256];
     long kib = -1;
+    const size_t length = std::strlen(key);
     while (std::fgets(line, sizeof line, status))
-        if (std::strncmp(line, "VmHWM:", 6) == 0)
-            kib = std::strtol(line + 6, nullptr, 10);
+        if (std::strncmp(line, key, length) == 0)
+            kib = std::strtol(line + length, nullptr, 10);
     std::fclose(status);
     return kib;
 }
@@ -94,6 +96,9 @@ void traceFinish()
     std::fprintf(out, "first-presented-realtime-ns %lld\n", static_cast<long long>(firstPresented));
     std::fprintf(out, "music-end-realtime-ns %lld\n", static_cast<long long>(musicEnded));
     std::fprintf(out, "underruns %llu\n", static_cast<unsigned long long>(underruns));
-    std::fprintf(out, "peak-rss-kib %ld\n", peakResidentKib());
+    std::fprintf(out, "peak-rss-kib %ld\n", statusKib("VmHWM:"));
+    // What is the process's own, without the pages of the libraries' files, which any other
+    // process using them shares.
+    std::fprintf(out, "anon-rss-kib %ld\n", statusKib("RssAnon:"));
     std::fclose(out);
 }

@@ -183,13 +183,14 @@ for kind in d l m; do
 done
 demo 4 60 60; escape_after 12; demo_wait; mem_ogg=$(field "$trace" peak-rss-kib)
 LD_PRELOAD="$build/libquillvane-ffmpeg.so" demo 4 60 60; escape_after 12; demo_wait; mem_linked=$(field "$trace" peak-rss-kib)
-demo 4 60 m4a; escape_after 12; demo_wait; mem_m4a=$(field "$trace" peak-rss-kib)
+demo 4 60 m4a; escape_after 12; demo_wait; mem_m4a=$(field "$trace" peak-rss-kib); anon_m4a=$(field "$trace" anon-rss-kib)
 floor --samples 4 --seconds 12
-mem_floor=$(field "$trace" peak-rss-kib)
+mem_floor=$(field "$trace" peak-rss-kib); anon_floor=$(field "$trace" anon-rss-kib)
 mib() { awk -v k="$1" 'BEGIN { printf "%.1f", k / 1024 }'; }
 row "peak memory, 60 s Ogg Vorbis track, module beside the binary (MiB)" "$(mib "$mem_ogg")" "$(mib "$mem_floor")" "≤ floor + 10" "$(holds "$mem_ogg" '<=' "$mem_floor + 10240")"
 row "peak memory, 60 s Ogg Vorbis track, libavformat loaded at start (MiB)" "$(mib "$mem_linked")" "$(mib "$mem_floor")" "—" "—"
 row "peak memory, 60 s M4A track, module loaded for it (MiB)" "$(mib "$mem_m4a")" "$(mib "$mem_floor")" "—" "—"
+row "the process's own memory at the end (no library file pages), 60 s M4A track (MiB)" "$(mib "$anon_m4a")" "$(mib "$anon_floor")" "≤ floor + 10" "$(holds "$anon_m4a" '<=' "$anon_floor + 10240")"
 for _ in 1 2 3 4 5; do "$build/quillvane-open" hour.m4a | awk '{ print $2 }'; done > d.txt
 read -r om ol oh < <(stats < d.txt)
 row "open, hour.m4a, loading the module (ms)" "$om ($ol–$oh)" "—" "—" "—"
