@@ -405,6 +405,8 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"5.1 AAC in M4A", "aac51.m4a", "-i SURROUND -c:a aac", sourceLength, 48000},
              Case{"AAC as ADTS", "adts.aac", "-i IN -c:a aac -f adts", ffmpegDecode, 0},
              Case{"ALAC", "alac.m4a", "-i IN -c:a alac", lossless, 44100},
+             // Its packet table counts the short last packet whole, as this muxer writes it.
+             Case{"ALAC in CAF", "alac.caf", "-i IN -c:a alac", lossless, 44100},
              Case{"WMA", "wma.wma", "-i IN -c:a wmav2", ffmpegDecode, 0},
              Case{"Opus in WebM", "opus.webm", "-i IN -c:a libopus", sourceLength, 48000},
              Case{"Vorbis in Matroska", "vorbis.mka", "-i IN -c:a libvorbis", ffmpegDecode, 0},

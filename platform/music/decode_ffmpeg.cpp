@@ -24,7 +24,7 @@ extern "C" {
 #include "platform/music/decoder.h"
 
 // Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
-static const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac";
+static const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac,caf";
 static const char* const codecWhitelist =
     "aac,aac_fixed,alac,wmav1,wmav2,wmapro,wmalossless,opus,vorbis,flac,wavpack,ac3,ac3_fixed,eac3,"
     "tta,speex,ape,mpc7,mpc8,mp3float,mp3,mp2float,mp2,pcm_s16le,pcm_s16be,pcm_s24le,pcm_s24be,"
@@ -727,6 +727,42 @@ static int64_t countHeld(FfmpegState* s, int rate)
     return std::max<int64_t>(av_rescale_q(cut - origin, st->time_base, AVRational{1, rate}), 0);
 }
 
+// ALAC in CAF: each packet holds the frames of the ones before it in the index, but the last, whose
+// own header may say it holds fewer. The packet table's count is the muxer's word: some write whole
+// packets there. -1 where it is not such a file.
+static int64_t countCafAlac(FfmpegState* s)
+{
+    const AVStream* st = s->format->streams[s->stream];
+    const int n = avformat_index_get_entries_count(st);
+    if (!isFormat(s->format, "caf") || st->codecpar->codec_id != AV_CODEC_ID_ALAC || n < 2)
+        return -1;
+    const AVIndexEntry* first = avformat_index_get_entry(const_cast<AVStream*>(st), 0);
+    const AVIndexEntry* second = avformat_index_get_entry(const_cast<AVStream*>(st), 1);
+    const AVIndexEntry* last = avformat_index_get_entry(const_cast<AVStream*>(st), n - 1);
+    // The index counts from the audio data, which starts after the data chunk's edit count.
+    int64_t at = 8, data = -1;
+    unsigned char h[12];
+    for (int chunks = 0; chunks < 64 && data < 0 && pread(s->fd, h, sizeof h, at) == sizeof h; ++chunks) {
+        int64_t bytes = 0;
+        for (int i = 4; i < 12; ++i)
+            bytes = bytes << 8 | h[i];
+        if (std::memcmp(h, "data", 4) == 0)
+            data = at + 12 + 4;
+        else if (bytes < 0 || bytes > s->size)
+            return -1;
+        at += 12 + bytes;
+    }
+    if (data < 0 || pread(s->fd, h, 7, data + last->pos) != 7)
+        return -1;
+    // Element tag, instance, 12 unused bits, then the flag for a frame of its own size and that size.
+    uint64_t bits = 0;
+    for (int i = 0; i < 7; ++i)
+        bits = bits << 8 | h[i];
+    const bool sized = (bits >> 36) & 1;
+    const int64_t lastFrames = sized ? int64_t((bits >> 1) & 0xFFFFFFFF) : second->timestamp - first->timestamp;
+    return last->timestamp - first->timestamp + lastFrames;
+}
+
 // The exact length at the decoder's rate, by the cheapest means the container allows: the header's
 // total where the demuxer has an exact one (MP4's sample table and edit list, Ogg's last granule,
 // TTA's header, the module's own), held to what the file holds of its index; the block and frame
@@ -762,8 +798,11 @@ static Count countFrames(FfmpegState* s, int rate, bool* moved)
     }
     if (!isFormat(s->format, "matroska,asf") && st->duration > 0 && st->duration != AV_NOPTS_VALUE) {
         const int64_t held = countHeld(s, rate);
+        const int64_t alac = held < 0 ? countCafAlac(s) : -1;
         count.walked = avformat_index_get_entries_count(st) > 0;
-        return all(held >= 0 ? held : av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
+        if (held >= 0 || alac >= 0)
+            return all(held >= 0 ? held : alac);
+        return all(av_rescale_q(st->duration, st->time_base, AVRational{1, rate}));
     }
     // The packets from the first: the context has decoded the first frame already.
     *moved = true;
