@@ -553,19 +553,32 @@ TEST_F(Music, LengthIsWhatTheFileHoldsWhateverItsHeaderSays)
         EXPECT_NEAR(playToEnd(handle, 5.0), double(c.frames) / 44100, 0.15) << c.name;
         musicStreamFree(handle);
     }
-    // Two FLACs joined: decoding delivers both, more than the length counted from the last frame.
-    // The run lasts as long as what is heard, and the position waits short of the length meanwhile;
-    // a restart from the beginning plays it all again.
+    // Two FLACs joined with cat, the second's frames counting from 0 again: the length is both, and a
+    // restart from the beginning plays it all again.
     {
         const std::string joined = kinds + "/joined.flac";
         const uint32_t handle = musicStreamCreateFile(false, joined.c_str(), 0, 0, 0);
         ASSERT_NE(handle, 0u) << musicLastError();
+        EXPECT_EQ(int64_t(musicChannelGetLength(handle, musicPosByte) / 4), flacHeld(joined));
         musicChannelPlay(handle, true);
         sleepFor(0.5);
         musicChannelPlay(handle, true);
         EXPECT_NEAR(playToEnd(handle, 5.0), double(flacHeld(joined)) / 44100, 0.15);
         musicChannelPlay(handle, true);
         EXPECT_NEAR(playToEnd(handle, 5.0), double(flacHeld(joined)) / 44100, 0.15) << "after the end";
+        musicStreamFree(handle);
+    }
+    // Files of an album joined, a short one between two long ones, each longer than the places the
+    // open looks at are apart: every one is counted, none read whole.
+    {
+        const std::string joined = folder + "/album.flac";
+        const std::string make = "cd " + folder + " && sox -q -n -r 44100 -c 2 -b 16 long.wav synth 40 pinknoise vol 0.5 && "
+                                 "sox -q -n -r 44100 -c 2 -b 16 short.wav synth 0.5 sine 440 && "
+                                 "flac --silent -f long.wav short.wav && cat long.flac short.flac long.flac > album.flac";
+        ASSERT_EQ(std::system(make.c_str()), 0);
+        const uint32_t handle = musicStreamCreateFile(false, joined.c_str(), 0, 0, 0);
+        ASSERT_NE(handle, 0u) << musicLastError();
+        EXPECT_EQ(int64_t(musicChannelGetLength(handle, musicPosByte) / 4), 2 * 40 * 44100 + 22050);
         musicStreamFree(handle);
     }
     // An hour written through a pipe, of noise at 8 kHz mono: more than an open could decode to

@@ -1,6 +1,6 @@
 // Native FLAC through libFLAC: its length counted from the file's last frame, not taken from
 // STREAMINFO (a pipe writes 0 there, an encode that stopped early keeps what it meant to write), and
-// damage passed over frame by frame.
+// for files joined with cat, from the last frame of each; damage passed over frame by frame.
 #include <FLAC/stream_decoder.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -233,9 +233,69 @@ static bool flacHeaderParse(const unsigned char* p, size_t n, const FLAC__Stream
     return true;
 }
 
-// The sample count at the end of the file's last whole frame: the last header whose frame's CRC-16
-// holds from it to the next header, to the end, or to an ID3v1 tag there. -1 where the tail holds none.
-static int64_t flacCountFromEnd(FlacState* s, off_t audioStart)
+// A frame whose CRC-16 holds from its header to where the next thing starts: another header, the
+// `fLaC` of a file joined after it, a tag, or the end of the file.
+struct FlacWhole {
+    off_t at;
+    FlacFrameHeader header;
+};
+
+// Whole frames that start in `b` (`n` bytes read from `base`), in order; the first only where asked.
+// A frame found whole is stepped over: headers in its data are chance.
+static void flacWholeFrames(const FlacState* s, const unsigned char* b, size_t n, off_t base, bool firstOnly,
+                            std::vector<FlacWhole>* found)
+{
+    const off_t size = s->window.size;
+    const uint16_t* table = crc16Table();
+    for (size_t i = 0; i + 1 < n; ++i) {
+        FlacFrameHeader h{};
+        if (b[i] != 0xFF || !flacHeaderParse(b + i, n - i, s->info, &h))
+            continue;
+        uint16_t crc = 0;
+        for (size_t j = i; j < n; ++j) {
+            crc = uint16_t(crc << 8) ^ table[(crc >> 8) ^ b[j]];
+            const size_t end = j + 1;
+            if (crc != 0 || end - i <= 8)
+                continue;
+            const off_t endAt = base + off_t(end);
+            const size_t rest = n - end;
+            FlacFrameHeader next{};
+            if (endAt == size || (rest >= 4 && std::memcmp(b + end, "fLaC", 4) == 0) ||
+                (rest >= 3 && std::memcmp(b + end, "ID3", 3) == 0) ||
+                (endAt == size - 128 && rest >= 3 && std::memcmp(b + end, "TAG", 3) == 0) ||
+                (b[end] == 0xFF && flacHeaderParse(b + end, rest, s->info, &next))) {
+                found->push_back({base + off_t(i), h});
+                i = end - 1;
+                break;
+            }
+        }
+        if (firstOnly && !found->empty())
+            return;
+    }
+}
+
+// A frame of another file than `a`'s lies at or after `b`: its numbers do not go on from `a`'s.
+static bool flacNewFile(const FlacWhole& a, const FlacWhole& b)
+{
+    return a.header.variable != b.header.variable || b.header.number <= a.header.number;
+}
+
+// The samples of a file up to the end of its frame `f`; `before` is the frame in front of it, where
+// known: a file's last frame may be short, so its number counts in the size of the others.
+static int64_t flacEndOf(const FlacState* s, const FlacWhole& f, const FlacWhole* before)
+{
+    const FlacFrameHeader& h = f.header;
+    if (h.variable)
+        return int64_t(h.number + h.blockSize);
+    const uint64_t nominal = before && !before->header.variable && before->header.number + 1 == h.number ? before->header.blockSize
+                             : s->info.min_blocksize == s->info.max_blocksize                        ? s->info.max_blocksize
+                                                                                                      : h.blockSize;
+    return int64_t(h.number * nominal + h.blockSize);
+}
+
+// The file's last whole frame, and the count at its end, from the last 256 KiB or, failing that, the
+// last 4 MiB. A count of -1 where the tail holds none.
+static int64_t flacCountFromEnd(FlacState* s, off_t audioStart, FlacWhole* last)
 {
     const off_t size = s->window.size;
     for (off_t span : {off_t(256) << 10, off_t(4) << 20}) {
@@ -243,45 +303,127 @@ static int64_t flacCountFromEnd(FlacState* s, off_t audioStart)
         std::vector<unsigned char> tail(size_t(size - from));
         if (tail.empty() || pread(s->window.fd, tail.data(), tail.size(), s->window.base + from) != ssize_t(tail.size()))
             return -1;
-        std::vector<size_t> starts;
-        std::vector<FlacFrameHeader> headers;
-        for (size_t i = 0; i + 1 < tail.size(); ++i) {
-            FlacFrameHeader h{};
-            if (tail[i] == 0xFF && flacHeaderParse(&tail[i], tail.size() - i, s->info, &h)) {
-                starts.push_back(i);
-                headers.push_back(h);
-            }
-        }
-        const size_t tagAt = tail.size() >= 128 && std::memcmp(&tail[tail.size() - 128], "TAG", 3) == 0 ? tail.size() - 128 : tail.size();
-        const uint16_t* table = crc16Table();
-        for (size_t k = starts.size(); k-- > 0;) {
-            // The frame ends where a later header starts (one of the next few, passing any that lie
-            // in the frame's data by chance) or at the end.
-            size_t next = k + 1;
-            uint16_t crc = 0;
-            bool whole = false;
-            for (size_t i = starts[k]; i < tail.size() && !whole; ++i) {
-                crc = uint16_t(crc << 8) ^ table[(crc >> 8) ^ tail[i]];
-                const size_t end = i + 1;
-                while (next < starts.size() && starts[next] < end)
-                    ++next;
-                if (crc == 0 && end - starts[k] > 8 &&
-                    ((next < starts.size() && starts[next] == end) || end == tail.size() || end == tagAt))
-                    whole = true;
-            }
-            if (!whole)
-                continue;
-            const FlacFrameHeader& h = headers[k];
-            if (h.variable)
-                return int64_t(h.number + h.blockSize);
-            const uint64_t nominal = s->info.min_blocksize == s->info.max_blocksize ? s->info.max_blocksize
-                                     : k > 0 ? headers[k - 1].blockSize : h.blockSize;
-            return int64_t(h.number * nominal + h.blockSize);
+        std::vector<FlacWhole> found;
+        flacWholeFrames(s, tail.data(), tail.size(), from, false, &found);
+        if (!found.empty()) {
+            *last = found.back();
+            return flacEndOf(s, found.back(), found.size() > 1 ? &found[found.size() - 2] : nullptr);
         }
         if (from == audioStart)
             break;
     }
     return -1;
+}
+
+// Bytes read at a time where the frames of a joined file are looked for: several frames of any
+// stream, as STREAMINFO's largest frame says, or 64 KiB where it does not.
+static size_t flacProbeBytes(const FlacState* s)
+{
+    return s->info.max_framesize > 0 ? std::clamp<size_t>(size_t(s->info.max_framesize) * 3 + 64, 16 << 10, 1 << 20) : 64 << 10;
+}
+
+// The first whole frame from `from` on, in one read; false where that read holds none.
+static bool flacFrameAfter(const FlacState* s, off_t from, FlacWhole* frame, std::vector<unsigned char>& buffer)
+{
+    const ssize_t got = pread(s->window.fd, buffer.data(), buffer.size(), s->window.base + from);
+    std::vector<FlacWhole> found;
+    if (got > 0)
+        flacWholeFrames(s, buffer.data(), size_t(got), from, true, &found);
+    if (found.empty())
+        return false;
+    *frame = found.front();
+    return true;
+}
+
+// The most bytes the frames from `p` up to `q` may take in one file: STREAMINFO's largest frame, or
+// where a pipe left it out, a frame stored verbatim, for each frame between them.
+static off_t flacMostBytes(const FlacState* s, const FlacWhole& p, const FlacWhole& q)
+{
+    const FLAC__StreamMetadata_StreamInfo& i = s->info;
+    const uint64_t block = i.max_blocksize > 0 ? i.max_blocksize : 65535;
+    const uint64_t frame = i.max_framesize > 0 ? i.max_framesize : block * i.channels * ((i.bits_per_sample + 7) / 8) + 16 + 8 * i.channels;
+    const uint64_t frames = p.header.variable ? (q.header.number - p.header.number) / std::max<uint64_t>(1, i.min_blocksize)
+                                              : q.header.number - p.header.number;
+    return off_t(std::min<uint64_t>((frames + 1) * frame, uint64_t(1) << 50));
+}
+
+struct FlacJoinSearch {
+    const FlacState* s;
+    size_t probe;
+    int readsLeft;
+    std::vector<unsigned char> buffer;
+    int64_t earlier;  // samples of the files that end before the last
+};
+
+// The files that end between the whole frames `p` and `q`: none where q's number goes on from p's
+// and the bytes between fit the frames between; otherwise halved until one read holds the frames
+// between, whose numbers show where each file ends.
+static void flacJoinsBetween(FlacJoinSearch* j, const FlacWhole& p, const FlacWhole& q)
+{
+    const FlacState* s = j->s;
+    if (j->readsLeft <= 0 || (!flacNewFile(p, q) && q.at - p.at <= flacMostBytes(s, p, q)))
+        return;
+    if (q.at - p.at <= off_t(j->probe)) {
+        // The frames from p to q in one read, and the one in front of p for its size.
+        const off_t from = std::max<off_t>(0, p.at - off_t(j->probe / 2));
+        j->buffer.resize(size_t(q.at - from) + j->probe);
+        const ssize_t got = pread(s->window.fd, j->buffer.data(), j->buffer.size(), s->window.base + from);
+        --j->readsLeft;
+        std::vector<FlacWhole> chain;
+        if (got > 0)
+            flacWholeFrames(s, j->buffer.data(), size_t(got), from, false, &chain);
+        while (!chain.empty() && chain.back().at >= q.at)
+            chain.pop_back();
+        chain.push_back(q);
+        for (size_t k = 0; k + 1 < chain.size(); ++k)
+            if (chain[k].at >= p.at && flacNewFile(chain[k], chain[k + 1]))
+                j->earlier += flacEndOf(s, chain[k], k > 0 && !flacNewFile(chain[k - 1], chain[k]) ? &chain[k - 1] : nullptr);
+        return;
+    }
+    // A frame between them; past metadata or damage where the middle holds none.
+    j->buffer.resize(j->probe);
+    for (off_t at = p.at + (q.at - p.at) / 2; at < q.at && j->readsLeft > 0; at += off_t(j->probe) - 16) {
+        FlacWhole f{};
+        --j->readsLeft;
+        if (flacFrameAfter(s, at, &f, j->buffer)) {
+            if (f.at >= q.at)
+                break;
+            flacJoinsBetween(j, p, f);
+            flacJoinsBetween(j, f, q);
+            return;
+        }
+    }
+    // No frame from the middle to q: the frames between lie in the first half.
+    FlacWhole mid = q;
+    mid.at = p.at + (q.at - p.at) / 2;
+    flacJoinsBetween(j, p, mid);
+}
+
+// Files joined with `cat` before the last one: their samples, each counted at its own last frame,
+// since each file's frames count from 0 again. Whole frames found at evenly spread places, and
+// between any two whose numbers fall back or whose bytes are more than their frames can hold,
+// halving to within one read. In a bounded number of reads.
+static int64_t flacEarlierFiles(const FlacState* s, off_t audioStart, const FlacWhole& last)
+{
+    constexpr int places = 64;
+    FlacJoinSearch j{s, flacProbeBytes(s), 256, {}, 0};
+    j.buffer.reserve(j.probe * 3);
+    j.buffer.resize(j.probe);
+    const off_t span = last.at - audioStart;
+    std::vector<FlacWhole> points;
+    for (int k = 0; k < places && span > 0; ++k) {
+        FlacWhole f{};
+        const off_t at = audioStart + off_t(span * k / places);
+        if (points.empty() || at > points.back().at) {
+            --j.readsLeft;
+            if (flacFrameAfter(s, at, &f, j.buffer) && f.at < last.at && (points.empty() || f.at > points.back().at))
+                points.push_back(f);
+        }
+    }
+    points.push_back(last);
+    for (size_t k = 1; k < points.size(); ++k)
+        flacJoinsBetween(&j, points[k - 1], points[k]);
+    return j.earlier;
 }
 
 static bool flacToStart(Decoder* decoder);
@@ -315,7 +457,11 @@ static bool flacOpen(Decoder* decoder, int fd)
     }
     // The file wins over its header: the header's total only where the file's end holds no whole
     // frame, and only when a frame is found at its start.
-    int64_t frames = flacCountFromEnd(s, off_t(audioStart));
+    FlacWhole last{};
+    int64_t frames = flacCountFromEnd(s, off_t(audioStart), &last);
+    // Files joined with cat: each counts from 0 again, the last frame gives the last file's count.
+    if (frames >= 0)
+        frames += flacEarlierFiles(s, off_t(audioStart), last);
     if (frames < 0) {
         unsigned char head[64 * 1024];
         const ssize_t got = pread(fd, head, sizeof head, off_t(audioStart));

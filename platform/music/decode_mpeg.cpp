@@ -208,12 +208,17 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         oneFile = walk.complete ? tag.frames == walk.frames - 1
                                 : tag.bytes > 0 && std::abs(tag.bytes - audioBytes) <= audioBytes / 200 + 4096;
     }
-    // The first file's Info frame is no audio: the decoder leaves it out.
+    // The first file's Info frame is no audio: the decoder leaves it out. Where it was a run of its
+    // own (a frame of another channel count follows it), that run is gone: the conversion counts a
+    // run at each change of format it is given, so a run no read delivers would shift every count
+    // after it onto the run before, and the stream's format would be one nothing is heard in.
     if (!oneFile && tag.present && !walk.runs.empty()) {
         MpegFrame first{};
         unsigned char h[4];
         if (pread(fd, h, 4, walk.firstAt) == 4 && mpegFrameParse(h, &first))
             walk.runs.front().samples -= first.samples;
+        if (walk.runs.front().samples <= 0)
+            walk.runs.erase(walk.runs.begin());
     }
     bufferedSeek(s, 0, SEEK_SET);
     s->gapless = oneFile;
@@ -225,7 +230,7 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         return decoderFail(decoder, "not a readable MPEG audio stream");
     }
     off_t frames = 0;
-    if (!oneFile) {
+    if (!oneFile && !walk.runs.empty()) {
         // Each run counted at the first one's rate, as the conversion delivers it.
         for (const MpegFrame& run : walk.runs) {
             s->runs.push_back({run.rate, run.channels, run.samples});
@@ -236,7 +241,7 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         channels = walk.runs.front().channels;
         if (walk.runs.size() < 2)
             decoder->linkFrames.clear();
-    } else {
+    } else if (oneFile) {
         // A file without a tag has the frames walked; where two frames in a row were not found to
         // start a walk, the decoder counts them itself, for a file small enough.
         if (!tag.present && walk.complete && walk.runs.size() == 1)

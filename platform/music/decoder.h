@@ -78,7 +78,8 @@ struct Decoder {
     // beyond what an open may walk.
     int64_t frames;
     // Frames of each run of links of one format, after conversion, where a chain changes format;
-    // empty otherwise.
+    // empty otherwise. The conversion takes each change of format the reads show for the next entry,
+    // so every entry is a run the reads deliver, and no two in a row share a format.
     std::vector<int64_t> linkFrames;
     ConvertState* convert;
     char error[160];
