@@ -55,6 +55,10 @@ struct ServerState {
     // time from when the stream first plays.
     int64_t ahead = 0;
     int64_t aheadFromNs = 0;
+    // Started, but kept corked at the server until its sink has played that silence: a sink may take
+    // a stream that is ready early in place of silence it had already rendered, and the music would
+    // then be heard ahead of its time.
+    int64_t uncorkAtNs = 0;
     bool hungry = false;
     // Whether the server's own read position goes on while it has frames to play.
     bool polling = false;
@@ -78,7 +82,7 @@ static void publishHeard(Output* output)
     pa_usec_t latency = 0;
     int negative = 0;
     // A corked stream plays nothing; before it first plays, nothing has been heard.
-    if (!s->corked && s->timingFresh && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
+    if (!s->corked && !s->uncorkAtNs && s->timingFresh && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
         const int64_t pending = negative ? 0 : int64_t(latency * pa_usec_t(output->rate) / PA_USEC_PER_SEC);
         // The server counts only what it was given: before the first of it is played, its latency
         // says nothing of the sink's own silence ahead of it.
@@ -254,13 +258,19 @@ static void onUnderflow(pa_stream*, void* user)
         streamUnderrun(output);
 }
 
+static void sendCork(Output* output, bool corked);
+
 // Server thread: decoded frames that arrived since the server last asked, and a fresh position.
 static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* user)
 {
     Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    if (s->uncorkAtNs && monotonicNs() >= s->uncorkAtNs && s->stream) {
+        s->uncorkAtNs = 0;
+        sendCork(output, false);
+    }
     fill(output);
     publishHeard(output);
-    ServerState* s = stateOf(output);
     if (s->stream && pa_stream_get_state(s->stream) == PA_STREAM_READY)
         watchServer(output);
     if (s->context)
@@ -424,20 +434,37 @@ static bool serverOpen(Output* output)
     return true;
 }
 
+// Server thread, or under the lock.
+static void sendCork(Output* output, bool corked)
+{
+    ServerState* s = stateOf(output);
+    operationSent(s);
+    if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
+        pa_operation_unref(op);
+    if (!corked)
+        fill(output);
+    publishHeard(output);
+}
+
 static void cork(Output* output, bool corked)
 {
     ServerState* s = stateOf(output);
     pa_threaded_mainloop_lock(s->loop);
     if (s->stream && s->corked != corked) {
         s->corked = corked;
-        if (!corked && s->ahead > 0 && !s->aheadFromNs)
+        if (!corked && s->ahead > 0 && !s->aheadFromNs) {
+            // Uncorked by the tick once the sink's silence is as good as played.
             s->aheadFromNs = monotonicNs();
-        operationSent(s);
-        if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
-            pa_operation_unref(op);
-        if (!corked)
+            s->uncorkAtNs = s->aheadFromNs + int64_t(s->ahead * 1'000'000'000 / output->rate) - int64_t(startLatencyUs) * 1000;
             fill(output);
-        publishHeard(output);
+            publishHeard(output);
+        } else if (s->uncorkAtNs) {
+            // Paused before the server was ever told to play.
+            s->uncorkAtNs = 0;
+            publishHeard(output);
+        } else {
+            sendCork(output, corked);
+        }
     }
     pa_threaded_mainloop_unlock(s->loop);
 }
