@@ -732,13 +732,13 @@ static int64_t countHeld(FfmpegState* s, int rate)
 // packets there. -1 where it is not such a file.
 static int64_t countCafAlac(FfmpegState* s)
 {
-    const AVStream* st = s->format->streams[s->stream];
+    AVStream* st = s->format->streams[s->stream];
     const int n = avformat_index_get_entries_count(st);
     if (!isFormat(s->format, "caf") || st->codecpar->codec_id != AV_CODEC_ID_ALAC || n < 2)
         return -1;
-    const AVIndexEntry* first = avformat_index_get_entry(const_cast<AVStream*>(st), 0);
-    const AVIndexEntry* second = avformat_index_get_entry(const_cast<AVStream*>(st), 1);
-    const AVIndexEntry* last = avformat_index_get_entry(const_cast<AVStream*>(st), n - 1);
+    const AVIndexEntry* first = avformat_index_get_entry(st, 0);
+    const AVIndexEntry* second = avformat_index_get_entry(st, 1);
+    const AVIndexEntry* last = avformat_index_get_entry(st, n - 1);
     // The index counts from the audio data, which starts after the data chunk's edit count.
     int64_t at = 8, data = -1;
     unsigned char h[12];

@@ -190,13 +190,11 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
         const ssize_t got = pread(fd, after, sizeof after, tag);
         if (got >= 4 && std::memcmp(after, "fLaC", 4) == 0)
             return &flacDecoder;
-        // libsndfile passes over the tag itself; MPEG audio, or what no family knows, stays MPEG's.
-        if (got >= 12 && (std::memcmp(after, "RIFF", 4) == 0 || std::memcmp(after, "FORM", 4) == 0 ||
-                          std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0 ||
-                          std::memcmp(after, "OggS", 4) == 0))
-            return &sndfileDecoder;
-        // A container behind the tag is no MPEG audio: libsndfile declines it and the module plays it.
-        if (containerAt(fd, tag))
+        // libsndfile passes over the tag itself, and hands on a container it declines (the module
+        // plays it); MPEG audio, or what no family knows, stays MPEG's.
+        if ((got >= 12 && (std::memcmp(after, "RIFF", 4) == 0 || std::memcmp(after, "FORM", 4) == 0 ||
+                           std::memcmp(after, "caff", 4) == 0 || std::memcmp(after, ".snd", 4) == 0)) ||
+            containerAt(fd, tag))
             return &sndfileDecoder;
     }
     if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)
