@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 #include "platform/music/music.h"
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 namespace {
 

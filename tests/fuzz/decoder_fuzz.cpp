@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 // Mutated headers can announce hours; this many frames of each pass are enough to judge.
 constexpr int64_t readLimit = int64_t{1} << 20;

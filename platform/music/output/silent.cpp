@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/music/output.h"
+#include "platform/music/output/output.h"
 
 struct SilentState {
     std::thread thread;

@@ -2,7 +2,7 @@
 // or channels differ from the first is mixed to the stream's speakers and resampled with libsoxr,
 // and each such link yields exactly the frames its length at the stream's rate counts, so that the
 // length announced at open is met to the frame.
-#include "platform/music/convert.h"
+#include "platform/music/decode/convert.h"
 
 #include <soxr.h>
 
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 void layoutVorbis(Speaker* layout, int channels)
 {

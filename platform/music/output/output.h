@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "platform/music/decoder.h"
-#include "platform/music/seqlock.h"
+#include "platform/music/decode/decoder.h"
+#include "platform/music/stream/seqlock.h"
 
 struct MusicStream;
 struct OutputFamily;

@@ -21,7 +21,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 // Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
 static const char* const formatWhitelist = "mov,matroska,asf,ogg,wv,tta,aac,ac3,eac3,libopenmpt,ape,mpc,mpc8,flac,caf";

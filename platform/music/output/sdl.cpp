@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/music/convert.h"
-#include "platform/music/output.h"
+#include "platform/music/decode/convert.h"
+#include "platform/music/output/output.h"
 
 struct SdlState {
     SDL_AudioDeviceID device = 0;

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 // libsndfile reads through us: on a descriptor it reads a few bytes per system call, and its guess
 // at MPEG audio in what it does not recognise reads every byte so.

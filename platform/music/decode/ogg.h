@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 struct OggChain;
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 struct ChannelMix {
     int inChannels;

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/music/ogg.h"
+#include "platform/music/decode/ogg.h"
 
 namespace {
 

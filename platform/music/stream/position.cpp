@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 int64_t monotonicNs()
 {

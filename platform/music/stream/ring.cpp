@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 // Output thread: frames of the epoch from `at` on that were taken before, from the head or from the
 // blocks kept behind the read position; a frame no longer kept is silence. Returns how many it gave.

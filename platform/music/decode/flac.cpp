@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 struct FlacState {
     FLAC__StreamDecoder* flac;

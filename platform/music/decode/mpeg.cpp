@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
 struct MpegRun {
     int rate;

@@ -3,7 +3,7 @@
 // stream opens, before this thread starts.
 #include <algorithm>
 
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 // Decoding thread, or the caller's while the stream opens: the next frames of the file, converted by
 // the decoder to the output's rate, channels and speakers.

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/music/decoder.h"
-#include "platform/music/output.h"
-#include "platform/music/seqlock.h"
+#include "platform/music/decode/decoder.h"
+#include "platform/music/output/output.h"
+#include "platform/music/stream/seqlock.h"
 
 constexpr uint32_t blockFrames = 1024;
 // Blocks the decoder leaves alone behind the read position: what an output may hold unheard (SDL's

@@ -4,7 +4,7 @@
 // file costs a few dozen reads. Each link yields exactly the frames its granules count: what its
 // decoder gives beyond them is left out, what it lacks (a lost page, a link that cannot be
 // decoded) is made up with silence, so that the length announced is the length delivered.
-#include "platform/music/ogg.h"
+#include "platform/music/decode/ogg.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

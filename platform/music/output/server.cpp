@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "platform/music/output.h"
+#include "platform/music/output/output.h"
 
 // Measured on a 2-core machine: a plain client needed about 100 ms to ride out two CPU-bound
 // processes, where 7 to 17 ms did not. The server keeps the sink's share of this apart, and with

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 // How often a sound server that was not there is looked for again.
 constexpr int64_t serverRetryNs = 700'000'000;

@@ -1,6 +1,6 @@
-#include "platform/music/decoder.h"
+#include "platform/music/decode/decoder.h"
 
-#include "platform/music/convert.h"
+#include "platform/music/decode/convert.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/music/stream.h"
+#include "platform/music/stream/stream.h"
 
 constexpr double bufferedSeconds = 0.35;
 // The beginning is kept decoded, so that a restart plays at once while the decoder goes back.
