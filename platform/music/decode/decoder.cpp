@@ -1,5 +1,7 @@
 #include "platform/music/decode/decoder.h"
 
+#include "platform/music/decode/bytes.h"
+
 #include "platform/music/decode/convert.h"
 
 #include <dlfcn.h>
@@ -131,7 +133,7 @@ int64_t mpegFindFramePair(int fd, int64_t from, int64_t limit)
 // An ID3 tag in front, or two frame headers in a row: one alone is too easily found by chance.
 static bool looksLikeMpeg(int fd, const unsigned char* head, ssize_t size)
 {
-    if (size >= 10 && std::memcmp(head, "ID3", 3) == 0)
+    if (id3v2Bytes(head, size) > 0)
         return true;
     const int bytes = size >= 4 ? mpegFrameBytes(head) : 0;
     unsigned char next[4];
@@ -140,15 +142,6 @@ static bool looksLikeMpeg(int fd, const unsigned char* head, ssize_t size)
     // A frame header at the very start whose frame is damaged: no other format starts so, and
     // libsndfile would find the frames behind it only by a slow scan of its own.
     return bytes > 0 && mpegFindFramePair(fd, 0, 64 * 1024) >= 0;
-}
-
-// Bytes an ID3v2 tag at the start takes, its footer included; 0 where there is none.
-static int64_t id3v2Bytes(const unsigned char* head, ssize_t size)
-{
-    if (size < 10 || std::memcmp(head, "ID3", 3) != 0 || ((head[6] | head[7] | head[8] | head[9]) & 0x80))
-        return 0;
-    const int64_t body = (head[6] & 0x7F) << 21 | (head[7] & 0x7F) << 14 | (head[8] & 0x7F) << 7 | (head[9] & 0x7F);
-    return 10 + body + ((head[5] & 0x10) ? 10 : 0);
 }
 
 // A container that names itself where the file's audio starts: what follows is its own, however

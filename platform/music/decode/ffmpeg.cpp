@@ -21,6 +21,7 @@ extern "C" {
 #include <utility>
 #include <vector>
 
+#include "platform/music/decode/bytes.h"
 #include "platform/music/decode/decoder.h"
 
 // Demuxers that read one file of audio and nothing else; matched against each of a demuxer's names.
@@ -266,11 +267,6 @@ static bool decodeNext(FfmpegState* s)
         av_packet_unref(s->packet);
     }
     return false;
-}
-
-static uint32_t le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 // Samples a packet decodes to, from the codec's own framing: the parser reads it from the packet's
@@ -546,11 +542,8 @@ static const unsigned char* headerAt(HeaderWalk* walk, int64_t at, int need)
 // Where the first frame starts: after an ID3v2 tag, as the demuxer reads it.
 static int64_t afterId3(int fd)
 {
-    unsigned char h[10];
-    if (pread(fd, h, sizeof h, 0) != sizeof h || std::memcmp(h, "ID3", 3) != 0)
-        return 0;
-    return 10 + (int64_t(h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F)) +
-           ((h[5] & 0x10) ? 10 : 0);
+    unsigned char h[id3v2HeaderBytes];
+    return pread(fd, h, sizeof h, 0) == sizeof h ? id3v2Bytes(h, sizeof h) : 0;
 }
 
 // Frames counted header by header, a run of their own wherever the rate or channel count changes

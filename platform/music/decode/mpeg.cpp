@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/music/decode/bytes.h"
 #include "platform/music/decode/decoder.h"
 
 struct MpegRun {
@@ -97,10 +98,10 @@ static MpegWalk mpegWalk(MpegState* s)
     constexpr int walkFrameLimit = 150000;
     constexpr off_t walkByteLimit = off_t(256) << 20;
     MpegWalk walk{{}, -1, 0, false};
-    unsigned char h[10];
+    unsigned char h[id3v2HeaderBytes];
     off_t at = 0;
-    if (bufferedSeek(s, 0, SEEK_SET) == 0 && bufferedRead(s, h, 10) == 10 && std::memcmp(h, "ID3", 3) == 0)
-        at = 10 + ((h[6] & 0x7F) << 21 | (h[7] & 0x7F) << 14 | (h[8] & 0x7F) << 7 | (h[9] & 0x7F));
+    if (bufferedSeek(s, 0, SEEK_SET) == 0 && bufferedRead(s, h, sizeof h) == sizeof h)
+        at = off_t(id3v2Bytes(h, sizeof h));
     walk.firstAt = mpegFindFramePair(s->window.fd, s->window.base + at, 64 * 1024);
     if (walk.firstAt < 0)
         return walk;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/music/decode/bytes.h"
 #include "platform/music/decode/decoder.h"
 
 // libsndfile reads through us: on a descriptor it reads a few bytes per system call, and its guess
@@ -134,12 +135,8 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         return decoderFail(decoder, "cannot read the file");
     // An ID3v2 tag in front is left outside what libsndfile sees: it would count the tag's bytes
     // as samples.
-    unsigned char tag[10];
-    off_t base = 0;
-    if (pread(fd, tag, sizeof tag, 0) == sizeof tag && std::memcmp(tag, "ID3", 3) == 0 &&
-        !((tag[6] | tag[7] | tag[8] | tag[9]) & 0x80))
-        base = 10 + ((tag[6] & 0x7F) << 21 | (tag[7] & 0x7F) << 14 | (tag[8] & 0x7F) << 7 | (tag[9] & 0x7F)) +
-               ((tag[5] & 0x10) ? 10 : 0);
+    unsigned char tag[id3v2HeaderBytes];
+    off_t base = pread(fd, tag, sizeof tag, 0) == sizeof tag ? off_t(id3v2Bytes(tag, sizeof tag)) : 0;
     if (base >= st.st_size)
         base = 0;
     SndfileState* state = new SndfileState;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/music/decode/bytes.h"
 #include "platform/music/decode/ogg.h"
 
 namespace {
@@ -22,11 +23,6 @@ struct VorbisScan {
     long lastBlock;
     int64_t accumulated;
 };
-
-uint32_t le32(const unsigned char* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
 {
