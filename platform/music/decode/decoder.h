@@ -62,6 +62,14 @@ struct DecoderFamily {
     void (*close)(Decoder* decoder);
 };
 
+// How long the stream is at its rate, every link counted as heard after conversion: what the file
+// states or cheaply shows, worked out once at open by one bounded probe of the family. For the
+// display and the position's end only: no read is ever cut or padded to it.
+struct DecoderLength {
+    int64_t frames;
+    bool exact;  // false: an estimate, which the stream's own end overrules
+};
+
 struct ConvertState;
 
 struct Decoder {
@@ -81,6 +89,7 @@ struct Decoder {
     // empty otherwise. The conversion takes each change of format the reads show for the next entry,
     // so every entry is a run the reads deliver, and no two in a row share a format.
     std::vector<int64_t> linkFrames;
+    DecoderLength length;
     ConvertState* convert;
     char error[160];
 };
