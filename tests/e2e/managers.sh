@@ -17,7 +17,8 @@ for f in TitleFont ResizeFont MenuFont IconFont IconManagerFont; do echo "$f \"f
 
 # name | command | keeps the asked corner: no where the manager moves it by its own policy
 # (jwm keeps a frame clear of its tray). openbox-picom is openbox under a compositor; KWin runs on
-# a session bus of its own and composites itself.
+# a session bus of its own and composites itself. sway and mutter are Wayland compositors, headless,
+# and the demo runs on the XWayland each starts.
 managers="
 openbox       | openbox --sm-disable | yes
 openbox-picom | openbox --sm-disable | yes
@@ -27,16 +28,69 @@ i3            | i3 -c $work/i3.conf  | yes
 jwm           | jwm                  | no
 metacity      | metacity             | yes
 kwin          | dbus-run-session -- kwin_x11 | yes
+sway          | start_sway           | no
+mutter        | start_mutter         | yes
 "
+
+# The Wayland compositors' XWayland displays take the place of the private X server while they run.
+xvfb_display=$DISPLAY
+xauthority=${XAUTHORITY-}
+sway_user=quillvane-test
+# sway refuses to run as root: a root test runs it as a system user of its own, made once. The
+# user may only pass through the test's folder; the compositor's own lies in a folder of its own.
+start_sway() {
+  local as=()
+  if [ "$(id -u)" = 0 ]; then
+    id -u "$sway_user" >/dev/null 2>&1 ||
+      useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$sway_user"
+    as=(setpriv --reuid="$sway_user" --regid="$sway_user" --clear-groups)
+    chmod 711 "$work"
+  fi
+  mkdir -m 700 "$work/sway"
+  # sway starts XWayland when its first X client comes: that client lets this test's user in and
+  # names the display.
+  printf '%s\n' 'output * mode 1920x1080' \
+    "exec xhost +si:localuser:$(id -un) >/dev/null && echo \"\$DISPLAY\" > $work/sway/display.part && mv $work/sway/display.part $work/sway/display" \
+    > "$work/sway/config"
+  [ ${#as[@]} -gt 0 ] && chown -R "$sway_user:" "$work/sway"
+  env -u DISPLAY -u WAYLAND_DISPLAY HOME="$work/sway" XDG_RUNTIME_DIR="$work/sway" WLR_BACKENDS=headless \
+    WLR_RENDERER=pixman WLR_LIBINPUT_NO_DEVICES=1 "${as[@]}" sway -c "$work/sway/config" >"$work/sway.log" 2>&1 &
+  manager=$!
+  qv_wait 30 sh -c 'cat "$0" 2>/dev/null' "$work/sway/display" >/dev/null || return
+  export DISPLAY
+  DISPLAY=$(cat "$work/sway/display")
+  unset XAUTHORITY
+}
+sway_command() { SWAYSOCK=$(echo "$work"/sway/sway-ipc.*.sock) swaymsg "$@"; }
+# mutter names its XWayland display and that display's key in the environment of the command it
+# runs, and stops when that command ends; the command ends with mutter too.
+start_mutter() {
+  HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" env -u DISPLAY -u WAYLAND_DISPLAY dbus-run-session -- mutter --wayland --headless --virtual-monitor 1920x1080 -- \
+    sh -c 'env > "$0.part" && mv "$0.part" "$0" && exec tail --pid="$PPID" -f /dev/null' "$work/mutter.env" \
+    >"$work/mutter.log" 2>&1 &
+  manager=$!
+  qv_wait 30 sh -c 'cat "$0" 2>/dev/null' "$work/mutter.env" >/dev/null || return
+  export DISPLAY XAUTHORITY
+  DISPLAY=$(sed -n 's/^DISPLAY=//p' "$work/mutter.env")
+  XAUTHORITY=$(sed -n 's/^XAUTHORITY=//p' "$work/mutter.env")
+}
 
 manager=""
 compositor=""
 busy=()
 stop_manager() {
-  # dbus-run-session ends its bus once KWin, its child, is gone.
-  [ -n "$manager" ] && { pkill -P "$manager" 2>/dev/null; kill "$manager" 2>/dev/null; wait "$manager" 2>/dev/null; }
+  if [ -n "$manager" ]; then
+    # mutter ends with the command it runs, and takes its XWayland along, as sway does;
+    # dbus-run-session ends its bus once KWin or mutter, its child, is gone.
+    local mutter
+    mutter=$(pgrep -P "$manager" -x mutter) && pkill -P "$mutter" -x tail
+    pkill -P "$manager" 2>/dev/null; kill "$manager" 2>/dev/null; wait "$manager" 2>/dev/null
+  fi
   [ -n "$compositor" ] && { kill "$compositor" 2>/dev/null; wait "$compositor" 2>/dev/null; }
   manager="" compositor=""
+  export DISPLAY=$xvfb_display
+  if [ -n "$xauthority" ]; then export XAUTHORITY=$xauthority; else unset XAUTHORITY; fi
+  rm -rf "$work/sway" "$work/mutter.env"
 }
 # Two busy processes, one for each core, as a person's build beside the demo.
 load() { for _ in 1 2; do (while :; do :; done) & busy+=($!); done; }
@@ -62,21 +116,31 @@ covered() {
 }
 viewable() { xwininfo -id "$1" 2>/dev/null | awk '/Map State/ { print $3 }'; }
 
+# close WINDOW: as the manager's close button does. sway closes with its kill command, which its
+# keys are bound to, once it shows the window: it takes on an X window a moment after X maps it.
+sway_kill() { sway_command -q "[id=$(($1))] kill" 2>/dev/null && echo closed; }
+close() {
+  if [ "$name" = sway ]; then qv_wait 5 sway_kill "$1" >/dev/null; else "$xprobe" close "$1"; fi
+}
 # ends RUN HOW: ends the run with a close by the manager or Escape, and checks its exit status.
 ends() {
-  if [ "$2" = close ]; then "$xprobe" close "$win"; else qv_key Escape; fi
+  if [ "$2" = close ]; then close "$win"; else qv_key Escape; fi
   wait_exit 5
   check "$1: exit status after $2" "$status" 0
 }
 
 while IFS='|' read -r name command keeps; do
-  name=$(echo $name) keeps=$(echo $keeps)
+  name=$(echo $name) command=$(echo $command) keeps=$(echo $keeps)
   [ -n "$name" ] || continue
   case " ${MANAGERS:-$name} " in *" $name "*) ;; *) continue ;; esac
   t0=$(now)
-  HOME="$work/home" PATH="$work/bin:$PATH" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
-    env -u KDE_FULL_SESSION $command >"$work/$name.log" 2>&1 &
-  manager=$!
+  if declare -F "$command" >/dev/null; then
+    "$command" || { fail "$name: no XWayland within 30 s: $(tail -n3 "$work/$name.log")"; stop_manager; continue; }
+  else
+    HOME="$work/home" PATH="$work/bin:$PATH" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
+      env -u KDE_FULL_SESSION $command >"$work/$name.log" 2>&1 &
+    manager=$!
+  fi
   if [ "$name" = twm ]; then sleep 1
   else qv_wait 30 manager_ready >/dev/null || fail "$name: did not name itself within 30 s: $(tail -n3 "$work/$name.log")"; fi
   # KWin names itself before it has taken over the screen; it composites once it has.
