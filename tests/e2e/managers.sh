@@ -64,6 +64,8 @@ start_sway() {
 sway_command() { SWAYSOCK=$(echo "$work"/sway/sway-ipc.*.sock) swaymsg "$@"; }
 # mutter names its XWayland display and that display's key in the environment of the command it
 # runs, and stops when that command ends; the command ends with mutter too.
+# HACK: mutter 43 starts the command as its own child (the command watches its parent) and quits
+# when the command ends, as tried here; neither is promised in its help.
 start_mutter() {
   HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" env -u DISPLAY -u WAYLAND_DISPLAY dbus-run-session -- mutter --wayland --headless --virtual-monitor 1920x1080 -- \
     sh -c 'env > "$0.part" && mv "$0.part" "$0" && exec tail --pid="$PPID" -f /dev/null' "$work/mutter.env" \
