@@ -447,7 +447,7 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
         ASSERT_TRUE(decoderOpen(&decoder, path.c_str())) << c.name << ": " << decoder.error;
         EXPECT_STREQ(decoder.family->name, "libavcodec") << c.name;
         const int64_t expected = c.reference == ffmpegDecode ? ffmpegFrames(path, decoder.channels) : c.frames;
-        EXPECT_EQ(decoder.frames, expected) << c.name;
+        EXPECT_EQ(decoder.length.frames, expected) << c.name;
         if (c.layout) {
             EXPECT_TRUE(std::equal(c.layout, c.layout + 6, decoder.layout)) << c.name << ": a channel on the wrong speaker";
         }
@@ -461,7 +461,7 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
                 frames += n;
                 samples.insert(samples.end(), got.begin(), got.begin() + n * decoder.outChannels);
             }
-            EXPECT_EQ(frames, decoder.frames) << c.name << ", pass " << pass;
+            EXPECT_EQ(frames, decoder.length.frames) << c.name << ", pass " << pass;
         }
         if (c.reference == lossless) {
             EXPECT_TRUE(samples == source) << c.name << ": not the source's samples";
@@ -751,7 +751,7 @@ TEST_F(Music, EveryLinkOfAChainIsDeliveredAsCountedAndOpensInFewReads)
         const int64_t reads = threadReads() - before;
         ASSERT_GE(before, 0);
         EXPECT_LE(reads, 8 + st.st_size / (64 * 1024)) << c.path << ": reads at open for " << st.st_size << " bytes";
-        EXPECT_EQ(decoder.frames, c.frames) << c.path;
+        EXPECT_EQ(decoder.length.frames, c.frames) << c.path;
         EXPECT_EQ(deliveredFrames(&decoder), c.frames) << c.path;
         decoderClose(&decoder);
     }
