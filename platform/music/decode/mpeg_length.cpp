@@ -90,8 +90,13 @@ MpegProbe mpegProbe(int fd, int64_t start, int64_t size)
     // Samples at the first frame's rate, run by run of one rate.
     int firstRate = 0, runRate = 0;
     int64_t total = 0, runSamples = 0, runBytes = 0, frames = 0, searched = 0;
-    bool oneRate = true, clean = true, complete = false;
+    // Bytes before the first frame pair may hold a frame libmpg123 takes, or its Info tag.
+    bool oneRate = true, clean = firstAt == at, complete = false;
     int64_t firstSamples = 0;
+    const MpegTag tag = readTag(fd, firstAt);
+    // Layer III frames take data from the frames before them; libmpg123 drops one whose frames
+    // before do not hold it, as at the start of a cut file.
+    int64_t reservoir = 0;
     at = firstAt;
     const int64_t end = size;
     while (frames < walkFrameLimit && at - firstAt < walkByteLimit) {
@@ -134,6 +139,15 @@ MpegProbe mpegProbe(int fd, int64_t start, int64_t size)
             firstRate = runRate = frame.rate;
             firstSamples = frame.samples;
         }
+        unsigned char side[4];
+        if (((h[1] >> 1) & 3) == 1 && !(frames == 0 && tag.present) && headerAt(&reader, at + 4, side, 4)) {
+            const bool mpeg1 = ((h[1] >> 3) & 3) == 3, crc = !(h[1] & 1), mono = (h[3] >> 6) == 3;
+            const unsigned char* b = side + (crc ? 2 : 0);
+            const int64_t dataBegin = mpeg1 ? (b[0] << 1 | b[1] >> 7) : b[0];
+            const int64_t sideBytes = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+            clean = clean && dataBegin <= reservoir;
+            reservoir += std::max<int64_t>(0, frame.bytes - 4 - (crc ? 2 : 0) - sideBytes);
+        }
         if (frame.rate != runRate) {
             total += framesAtRate(runSamples, runRate, firstRate);
             runSamples = runBytes = 0;
@@ -149,7 +163,6 @@ MpegProbe mpegProbe(int fd, int64_t start, int64_t size)
     if (!complete && runBytes > 0)
         runSamples += (end - at) * runSamples / runBytes;
     total += framesAtRate(runSamples, runRate, firstRate);
-    const MpegTag tag = readTag(fd, firstAt);
     if (tag.present) {
         // The frames agree with the tag: all of them walked, or, past the walk's bound, its bytes
         // all there and no other file's frames behind them.
@@ -157,9 +170,9 @@ MpegProbe mpegProbe(int fd, int64_t start, int64_t size)
         unsigned char behind[4];
         MpegFrame other{};
         const bool joinBehind = tag.bytes > 0 && pread(fd, behind, 4, firstAt + tag.bytes) == 4 && mpegFrameParse(behind, &other);
-        probe.gapless = complete && clean && oneRate ? tag.frames == frames - 1
-                                                     : !complete && tag.frames > 0 && tag.bytes > 0 && tag.bytes <= audioBytes &&
-                                                           audioBytes - tag.bytes <= tagSlack && !joinBehind;
+        probe.gapless = clean && (complete && oneRate ? tag.frames == frames - 1
+                                                      : !complete && tag.frames > 0 && tag.bytes > 0 && tag.bytes <= audioBytes &&
+                                                           audioBytes - tag.bytes <= tagSlack && !joinBehind);
         // The first file's Info frame is no audio: the decoder leaves it out.
         total -= framesAtRate(firstSamples, firstRate, firstRate);
     }

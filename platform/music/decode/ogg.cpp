@@ -22,8 +22,10 @@ constexpr size_t windowBytes = 64 * 1024;
 // Beyond any length the stream takes, and far from overflowing however many links add up to it.
 constexpr int64_t frameCeiling = int64_t{1} << 50;
 // What an open scans of a chain: about a second of the main thread's time at most.
-constexpr int scanLinkLimit = 2000;
+constexpr int scanLinkLimit = 1000;
 constexpr int64_t scanByteLimit = int64_t(16) << 20;
+// A scan finds the next page within this, or takes the link to go on where it cannot see.
+constexpr int64_t holeLimit = int64_t(1) << 20;
 
 struct PageInfo {
     int64_t at;
@@ -173,9 +175,15 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     ogg_page page;
     PageInfo p{};
     scanSeek(c, start);
-    while (nextPage(c, &page, &p)) {
+    for (;;) {
+        // Past the end, or a hole the scan does not pass: the link's decoder, reading on, passes it.
+        if (!nextPage(c, &page, &p, holeLimit)) {
+            link->counted = c->readAt >= c->size;
+            break;
+        }
         if (p.bos && headersDone && p.at > start) {
             link->end = p.at;
+            link->counted = true;
             holdPage(c, page, p.at);
             break;
         }
@@ -274,6 +282,7 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
         OggLink link;
         scanLink(c.get(), at, &link);
         at = std::max(link.end, at + 1);
+        complete = complete && link.counted;
         if (!link.usable)
             continue;
         if (!anyUsable)

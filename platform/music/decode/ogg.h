@@ -18,7 +18,8 @@ struct OggChain;
 struct OggLink {
     int64_t start;  // bytes of the file, from its first page to the next link's
     int64_t end;
-    bool usable;  // the codec's stream is there and its headers read
+    bool usable;   // the codec's stream is there and its headers read
+    bool counted;  // its pages scanned to its end, no hole passed over
     LinkFormat format;
     int64_t frames;  // what its decoder yields, at its own rate
 };
