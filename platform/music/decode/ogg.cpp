@@ -174,18 +174,28 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     bool searched = false;
     ogg_page page;
     PageInfo p{};
+    // Pages of no stream the link started, or lost from its codec's, are damage its decoder may
+    // take otherwise than the count does.
+    bool clean = true;
+    int64_t nextSequence = -1;
     scanSeek(c, start);
     for (;;) {
         // Past the end, or a hole the scan does not pass: the link's decoder, reading on, passes it.
         if (!nextPage(c, &page, &p, holeLimit)) {
-            link->counted = c->readAt >= c->size;
+            link->counted = clean && c->readAt >= c->size;
             break;
         }
         if (p.bos && headersDone && p.at > start) {
             link->end = p.at;
-            link->counted = true;
+            link->counted = clean;
             holdPage(c, page, p.at);
             break;
+        }
+        clean = clean && (p.bos || known(s, p.serial));
+        if (s.hasCodec && p.serial == s.codecSerial) {
+            const int64_t sequence = ogg_page_pageno(&page);
+            clean = clean && (nextSequence < 0 || sequence == nextSequence);
+            nextSequence = sequence + 1;
         }
         if (p.bos) {
             if (s.serialCount < serialLimit && !known(s, p.serial))
@@ -220,6 +230,7 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
         if (!counting && !searched && p.at - start > walkLimit) {
             searched = true;
             scanSeek(c, searchEnd(c, &s, p.at));
+            nextSequence = -1;
         }
     }
     if (c->streamUsed) {
@@ -271,6 +282,7 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     bool haveStream = false, anyUsable = false, complete = true;
     int64_t frames = 0;
     int links = 0;
+    OggLink first{};
     for (int64_t at = 0; at < c->size;) {
         if (links == scanLinkLimit || c->bytesScanned > scanByteLimit) {
             complete = false;
@@ -291,13 +303,23 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
         // A link without frames delivers nothing: it sets no format.
         if (link.frames == 0)
             continue;
-        if (!haveStream)
+        if (!haveStream) {
             stream = link.format;
+            first = link;
+        }
         haveStream = true;
         frames = std::min(frames + framesAtRate(link.frames, link.format.rate, stream.rate), frameCeiling);
     }
     if (!anyUsable)
         return decoderFail(decoder, codec->name);
+    // The count is the decoder's where its library takes the link as the scan does: the first one,
+    // which the open reads anyway, is tried.
+    if (complete && haveStream) {
+        fileWindowStart(&c->window, fd, off_t(first.start), off_t(first.end - first.start), c->windowBuffer.get(), windowBytes);
+        c->linkDecoder = codec->openLink(c.get());
+        complete = c->linkDecoder != nullptr;
+        closeLink(c.get());
+    }
     decoder->rate = stream.rate;
     decoder->channels = stream.channels;
     std::copy(stream.layout, stream.layout + layoutChannelLimit, decoder->layout);
