@@ -148,11 +148,26 @@ sox -n -r 44100 -c 2 -b 16 -t raw - synth 3600 sine 440 vol 0.1 2>/dev/null |
   flac --silent --force-raw-format --endian=little --sign=signed --channels=2 --bps=16 --sample-rate=44100 -c - > pipe-hour.flac 2>/dev/null
 sox -n -r 44100 -c 2 minute.wav synth 60 pinknoise vol 0.1 2>/dev/null && lame --quiet -b 128 minute.wav minute.mp3 && rm minute.wav
 for _ in $(seq 60); do cat minute.mp3; done > joined-hour.mp3
-for f in long-10h.flac cut-hour.ogg cut-hour.mp3 pipe-hour.flac joined-hour.mp3 track-links.ogg; do
+# Files no open may read whole: a gigabyte of MP3 (a thousand joined minutes), two hours of FLAC,
+# a chain of 10 000 links, and music followed by a gigabyte of zeros.
+for _ in $(seq 1100); do cat minute.mp3; done > gig.mp3
+"$build/quillvane-compose" hours2.flac --seconds 7200 --rate 44100 --channels 2 --format flac --silent
+"$build/quillvane-compose" links10k.ogg --seconds 0.01 --links 10000
+for f in track-60.ogg minute.mp3; do { cat "$f"; head -c 1000000000 /dev/zero; } > "zeros-after-$f"; done
+for f in long-10h.flac cut-hour.ogg cut-hour.mp3 pipe-hour.flac joined-hour.mp3 track-links.ogg gig.mp3 hours2.flac \
+  links10k.ogg zeros-after-track-60.ogg zeros-after-minute.mp3; do
   for _ in 1 2 3 4 5; do "$build/quillvane-open" "$f" | awk '{ print $2 }'; done > d.txt
   read -r om ol oh < <(stats < d.txt)
   row "open, $f (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
 done
+# The process's own memory while the largest of them opens and plays a few seconds, beside the floor's.
+for f in gig.mp3 links10k.ogg zeros-after-track-60.ogg; do
+  cp "$f" "track-big.ogg"
+  demo 4 60 big; escape_after 4; demo_wait
+  row "peak memory, $f (MiB)" "$(awk -v k="$(field "$trace" peak-rss-kib)" 'BEGIN { printf "%.1f", k / 1024 }')" \
+    "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$(field "$trace" peak-rss-kib)" '<=' "$mem_floor + 10240")"
+done
+rm -f gig.mp3 hours2.flac links10k.ogg zeros-after-* track-big.ogg
 
 
 fi

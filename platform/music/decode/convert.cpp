@@ -1,7 +1,6 @@
 // What the decoding thread reads: every link of a file in the stream's one format. A link whose rate
 // or channels differ from the first is mixed to the stream's speakers and resampled with libsoxr,
-// and each such link yields exactly the frames its length at the stream's rate counts, so that the
-// length announced at open is met to the frame.
+// whose filter is flushed at the link's end; the stream ends where the family's reads end.
 #include "platform/music/decode/convert.h"
 
 #include <soxr.h>
@@ -186,6 +185,13 @@ void mixToStereo(const int16_t* in, int inChannels, int16_t* out, int64_t frames
 constexpr int rawSamples = 4096;
 constexpr int pendingFrames = 2048;
 
+enum ConvertPhase : uint8_t {
+    convertAtStart,   // no link yet: the first read starts one
+    convertInLink,    // reads of the link are converted as they come
+    convertFlushing,  // the link's reads are over: the resampler gives what it still holds
+    convertEnded,     // the family said the stream ended, and all of it has been handed on
+};
+
 struct ConvertState {
     // Left as they come, not zeroed: each is written before it is read.
     std::unique_ptr<int16_t[]> raw;      // a read of the family, in its link's format
@@ -193,13 +199,12 @@ struct ConvertState {
     std::unique_ptr<int16_t[]> pending;  // converted, not yet handed on
     int64_t mixedFrames, mixedAt;
     int64_t pendingCount, pendingAt;
-    int64_t heldFrames;  // a read of the next link, waiting for this one to finish
+    ConvertPhase phase;
+    // A read of the next link, kept in `raw` while this one's resampler is flushed; 0 when the
+    // flush is for the stream's end.
+    int64_t heldFrames;
     LinkFormat held;
-    bool inLink, flushing, padding, atEnd, ended;
     LinkFormat link;
-    int linkIndex;  // of the runs of one format, counted from the start
-    int64_t linkTarget;  // frames the link yields; -1 where not known
-    int64_t linkOut;
     soxr_t resampler;
     soxr_t spare;
     int spareRate;
@@ -228,29 +233,22 @@ static void endLink(ConvertState* c)
         c->spareRate = c->link.rate;
     }
     c->resampler = nullptr;
-    c->inLink = c->flushing = c->padding = false;
 }
 
 static void resetConvert(ConvertState* c)
 {
     endLink(c);
     c->mixedFrames = c->mixedAt = c->pendingCount = c->pendingAt = c->heldFrames = 0;
-    c->atEnd = c->ended = false;
-    c->linkIndex = -1;
+    c->phase = convertAtStart;
 }
 
 static void startLink(Decoder* d, ConvertState* c, const LinkFormat& f)
 {
     ConvertState& s = *c;
-    s.inLink = true;
+    s.phase = convertInLink;
     s.link = f;
-    s.linkOut = 0;
-    ++s.linkIndex;
-    s.linkTarget = size_t(s.linkIndex) < d->linkFrames.size() ? d->linkFrames[size_t(s.linkIndex)] : -1;
-    if (!usable(f)) {
-        s.linkTarget = 0;
+    if (!usable(f))
         return;
-    }
     if (f.channels <= layoutChannelLimit && d->channels <= layoutChannelLimit)
         channelMixPlan(&s.mix, f.layout, f.channels, d->layout, d->outChannels);
     else if (f.channels <= layoutChannelLimit) {
@@ -295,17 +293,30 @@ static void mixRead(Decoder* d, ConvertState* c, int64_t frames)
     channelMixApply(&c->mix, in, c->mixed.get(), frames);
 }
 
-// Adds to what is handed on, never beyond the link's own count.
 static void emit(ConvertState* c, int64_t frames)
 {
-    if (c->linkTarget >= 0)
-        frames = std::min(frames, c->linkTarget - c->linkOut);
-    c->linkOut += frames;
     c->pendingAt = 0;
     c->pendingCount = frames;
 }
 
-// One step: converted frames into `pending`, or the end.
+// The link's reads are over, for the next link's read in `raw` (heldFrames) or for the end.
+static void finishLink(Decoder* d, ConvertState* c)
+{
+    if (c->resampler) {
+        c->phase = convertFlushing;
+        return;
+    }
+    endLink(c);
+    if (c->heldFrames == 0) {
+        c->phase = convertEnded;
+        return;
+    }
+    startLink(d, c, c->held);
+    mixRead(d, c, c->heldFrames);
+    c->heldFrames = 0;
+}
+
+// One step: converted frames into `pending`, or a change of phase.
 static void convertStep(Decoder* d, ConvertState* c)
 {
     const int channels = d->outChannels;
@@ -328,56 +339,36 @@ static void convertStep(Decoder* d, ConvertState* c)
         emit(c, int64_t(made));
         return;
     }
-    if (c->flushing) {
+    if (c->phase == convertEnded)
+        return;
+    if (c->phase == convertFlushing) {
         size_t made = 0;
         soxr_process(c->resampler, nullptr, 0, nullptr, c->pending.get(), pendingFrames, &made);
-        c->flushing = made > 0;
-        c->padding = !c->flushing;
         emit(c, int64_t(made));
-        return;
-    }
-    if (c->padding) {
-        // A link whose decoder gave a little less than it counted (the resampler's edge, a frame the
-        // count saw and the decoder dropped) is made up with silence; a link cut short is not.
-        const int64_t missing = c->linkTarget < 0 || c->linkTarget - c->linkOut > d->rate / 10
-                                    ? 0
-                                    : std::min<int64_t>(pendingFrames, c->linkTarget - c->linkOut);
-        if (missing > 0) {
-            std::memset(c->pending.get(), 0, size_t(missing) * size_t(channels) * 2);
-            emit(c, missing);
+        if (made > 0)
             return;
-        }
         endLink(c);
-        if (c->heldFrames > 0) {
-            startLink(d, c, c->held);
-            mixRead(d, c, c->heldFrames);
-            c->heldFrames = 0;
-        } else if (c->atEnd) {
-            c->ended = true;
-        }
+        finishLink(d, c);
         return;
     }
     LinkFormat f{};
     const int64_t got = d->family->read(d, c->raw.get(), rawSamples, &f);
     if (got <= 0) {
-        c->atEnd = true;
-        if (c->inLink) {
-            c->flushing = c->resampler != nullptr;
-            c->padding = !c->flushing;
-        } else {
-            c->ended = true;
-        }
+        c->heldFrames = 0;
+        if (c->phase == convertAtStart)
+            c->phase = convertEnded;
+        else
+            finishLink(d, c);
         return;
     }
-    if (c->inLink && !sameFormat(f, c->link)) {
+    if (c->phase == convertInLink && !sameFormat(f, c->link)) {
+        // The read waits in `raw` until this link is done; reads wait meanwhile.
         c->held = f;
         c->heldFrames = got;
-        c->flushing = c->resampler != nullptr;
-        c->padding = !c->flushing;
-        // The read is kept in `raw` until this link is done; reads wait meanwhile.
+        finishLink(d, c);
         return;
     }
-    if (!c->inLink)
+    if (c->phase == convertAtStart)
         startLink(d, c, f);
     mixRead(d, c, got);
 }
@@ -396,7 +387,7 @@ int64_t decoderRead(Decoder* d, int16_t* out, int64_t frames)
             done += take;
             continue;
         }
-        if (c->ended)
+        if (c->phase == convertEnded && c->mixedAt >= c->mixedFrames)
             break;
         convertStep(d, c);
     }

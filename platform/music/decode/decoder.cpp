@@ -286,7 +286,7 @@ bool decoderOpen(Decoder* decoder, const char* path)
     }
     // Whatever the header claims, nothing is sized from it unless it is a format that can be music.
     if (decoder->rate < decoderRateMin || decoder->rate > decoderRateMax || decoder->channels < 1 ||
-        decoder->channels > decoderChannelMax || decoder->frames < 0) {
+        decoder->channels > decoderChannelMax || decoder->length.frames < 0) {
         decoderClose(decoder);
         return decoderFail(decoder, "unusable stream format");
     }

@@ -2,19 +2,15 @@
 // A decoder is opened on the main thread; reads and the return to the start happen on the stream's
 // decoding thread only; it is closed once that thread has ended.
 //
-// The one rule for the length, which every family keeps: the frames its reads deliver from the start
-// (and again after each return to it) equal the length it announced at open, link by link. The count
-// comes from the file itself by the cheapest exact means (the last frame's number, the last granule,
-// a walk of the frames), never from a header the file contradicts: music is never cut because a
-// header said so. Where a damaged file still delivers more or fewer, the stream plays what it
-// delivers and the position waits short of the length until the last frame is heard.
+// The reads deliver what the family decodes, to where it says the stream ends; nothing is cut or
+// padded to a count. The length is worked out apart from them, at open, and only for the display and
+// the position's end: the position waits short of it until the last frame delivered is heard.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct Decoder;
 
@@ -81,14 +77,6 @@ struct Decoder {
     Speaker layout[layoutChannelLimit];
     // Channels of the frames decoderRead delivers, in `layout` order: more than eight become two.
     int outChannels;
-    // What the reads deliver from the start (the rule above), in the stream's rate: every link
-    // counted as it is heard after conversion. An estimate only where a family notes it, for files
-    // beyond what an open may walk.
-    int64_t frames;
-    // Frames of each run of links of one format, after conversion, where a chain changes format;
-    // empty otherwise. The conversion takes each change of format the reads show for the next entry,
-    // so every entry is a run the reads deliver, and no two in a row share a format.
-    std::vector<int64_t> linkFrames;
     DecoderLength length;
     ConvertState* convert;
     char error[160];
@@ -104,8 +92,8 @@ extern const DecoderFamily flacDecoder;
 // decoder->error says why.
 bool decoderOpen(Decoder* decoder, const char* path);
 void decoderClose(Decoder* decoder);
-// Up to `frames` frames at the stream's rate and outChannels, every link converted to them; 0 at
-// the end. Delivers decoder->frames in all from the start, as the family does.
+// Up to `frames` frames at the stream's rate and outChannels, every link converted to them; fewer
+// only at the end of the stream, 0 after it.
 int64_t decoderRead(Decoder* decoder, int16_t* out, int64_t frames);
 bool decoderToStart(Decoder* decoder);
 

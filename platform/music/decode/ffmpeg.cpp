@@ -863,8 +863,7 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
     decoder->rate = first.rate;
     decoder->channels = first.channels;
     std::copy(first.layout, first.layout + layoutChannelLimit, decoder->layout);
-    decoder->frames = count.frames;
-    decoder->linkFrames = std::move(count.runs);
+    decoder->length = {count.frames, !count.estimated};
     s->pendingFormat = first;
     return true;
 }

@@ -21,6 +21,11 @@ constexpr int serialLimit = 16;
 constexpr size_t windowBytes = 64 * 1024;
 // Beyond any length the stream takes, and far from overflowing however many links add up to it.
 constexpr int64_t frameCeiling = int64_t{1} << 50;
+// What an open scans of a chain: about a second of the main thread's time at most.
+constexpr int scanLinkLimit = 1000;
+constexpr int64_t scanByteLimit = int64_t(16) << 20;
+// A scan finds the next page within this, or takes the link to go on where it cannot see.
+constexpr int64_t holeLimit = int64_t(1) << 20;
 
 struct PageInfo {
     int64_t at;
@@ -38,26 +43,42 @@ struct LinkScan {
     int64_t lastGranule;
 };
 
-// What the sync state holds stays where it is until more is fed to it, so a place in it is found
-// again without reading: the next link starts at the page the last one ended at.
+// The scan goes on from where it is, or from the page it held back; anywhere else it starts afresh.
 void scanSeek(OggChain* c, int64_t at)
 {
-    ogg_sync_state& s = c->sync;
-    const int64_t held = c->readAt - s.fill;
-    if (at >= held && at <= c->readAt) {
-        s.returned = int(at - held);
-        s.unsynced = s.headerbytes = s.bodybytes = 0;
-        c->syncAt = at;
+    c->replayHeld = c->heldValid && at == c->heldAt;
+    if (c->replayHeld || at == c->syncAt)
         return;
-    }
+    c->heldValid = false;
     ogg_sync_reset(&c->sync);
     c->syncAt = c->readAt = at;
+}
+
+// Keeps the page just returned, which the next scan starts from.
+void holdPage(OggChain* c, const ogg_page& page, int64_t at)
+{
+    c->heldPage.assign(page.header, page.header + page.header_len);
+    c->heldPage.insert(c->heldPage.end(), page.body, page.body + page.body_len);
+    c->heldHeader = page.header_len;
+    c->heldAt = at;
+    c->heldValid = true;
 }
 
 // The next whole page with a good checksum from where the scan is; false at the end of the file or
 // when `limit` bytes were read without one.
 bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64_MAX)
 {
+    if (c->replayHeld) {
+        c->replayHeld = false;
+        page->header = c->heldPage.data();
+        page->header_len = c->heldHeader;
+        page->body = c->heldPage.data() + c->heldHeader;
+        page->body_len = long(c->heldPage.size()) - c->heldHeader;
+        *info = PageInfo{c->heldAt, uint32_t(ogg_page_serialno(page)), ogg_page_bos(page) != 0,
+                         int64_t(ogg_page_granulepos(page))};
+        return true;
+    }
+    c->heldValid = false;
     const int64_t from = c->readAt;
     for (;;) {
         const long r = ogg_sync_pageseek(&c->sync, page);
@@ -79,6 +100,7 @@ bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64
             return false;
         ogg_sync_wrote(&c->sync, long(got));
         c->readAt += got;
+        c->bytesScanned += got;
     }
 }
 
@@ -152,11 +174,28 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     bool searched = false;
     ogg_page page;
     PageInfo p{};
+    // Pages of no stream the link started, or lost from its codec's, are damage its decoder may
+    // take otherwise than the count does.
+    bool clean = true;
+    int64_t nextSequence = -1;
     scanSeek(c, start);
-    while (nextPage(c, &page, &p)) {
+    for (;;) {
+        // Past the end, or a hole the scan does not pass: the link's decoder, reading on, passes it.
+        if (!nextPage(c, &page, &p, holeLimit)) {
+            link->counted = clean && c->readAt >= c->size;
+            break;
+        }
         if (p.bos && headersDone && p.at > start) {
             link->end = p.at;
+            link->counted = clean;
+            holdPage(c, page, p.at);
             break;
+        }
+        clean = clean && (p.bos || known(s, p.serial));
+        if (s.hasCodec && p.serial == s.codecSerial) {
+            const int64_t sequence = ogg_page_pageno(&page);
+            clean = clean && (nextSequence < 0 || sequence == nextSequence);
+            nextSequence = sequence + 1;
         }
         if (p.bos) {
             if (s.serialCount < serialLimit && !known(s, p.serial))
@@ -191,6 +230,7 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
         if (!counting && !searched && p.at - start > walkLimit) {
             searched = true;
             scanSeek(c, searchEnd(c, &s, p.at));
+            nextSequence = -1;
         }
     }
     if (c->streamUsed) {
@@ -203,12 +243,6 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     link->frames = std::clamp<int64_t>(c->codec->linkFrames(c, s.start, s.lastGranule), 0, frameCeiling);
 }
 
-bool sameFormat(const LinkFormat& a, const LinkFormat& b)
-{
-    return a.rate == b.rate && a.channels == b.channels &&
-           std::equal(a.layout, a.layout + std::min(a.channels, layoutChannelLimit), b.layout);
-}
-
 void closeLink(OggChain* c)
 {
     if (c->linkDecoder)
@@ -217,6 +251,7 @@ void closeLink(OggChain* c)
     c->linkOpen = false;
 }
 
+// The one owner of the chain and what it holds; the descriptor is the decoder record's.
 void freeChain(OggChain* c)
 {
     closeLink(c);
@@ -235,62 +270,65 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     struct stat st {};
     if (fstat(fd, &st) != 0)
         return decoderFail(decoder, "cannot read the file");
-    OggChain* c = new OggChain{};
+    std::unique_ptr<OggChain, decltype(&freeChain)> c(new OggChain{}, freeChain);
     c->codec = codec;
     c->fd = fd;
     c->size = st.st_size;
     ogg_sync_init(&c->sync);
     c->windowBuffer.reset(new unsigned char[windowBytes]);
-    // Runs of one format, counted in each run's own rate until the stream's rate is known.
+    // Links are counted each at its own rate, then at the stream's, the first link's that has
+    // frames; as many as an open may scan, the rest estimated from the bytes they take.
     LinkFormat stream{};
-    bool haveStream = false, anyUsable = false;
-    LinkFormat run{};
-    int64_t runFrames = 0;
-    std::vector<int64_t> runs;
-    std::vector<int> runRates;
+    bool haveStream = false, anyUsable = false, complete = true;
+    int64_t frames = 0;
+    int links = 0;
+    OggLink first{};
     for (int64_t at = 0; at < c->size;) {
+        if (links == scanLinkLimit || c->bytesScanned > scanByteLimit) {
+            complete = false;
+            if (at > 0)
+                frames = int64_t(std::min<double>(double(frames) * double(c->size) / double(at), double(frameCeiling)));
+            break;
+        }
+        ++links;
         OggLink link;
-        scanLink(c, at, &link);
+        scanLink(c.get(), at, &link);
         at = std::max(link.end, at + 1);
+        complete = complete && link.counted;
         if (!link.usable)
             continue;
         if (!anyUsable)
             stream = link.format;
         anyUsable = true;
-        // A link without frames delivers nothing, so it neither starts a run nor ends one.
+        // A link without frames delivers nothing: it sets no format.
         if (link.frames == 0)
             continue;
         if (!haveStream) {
-            stream = run = link.format;
-            haveStream = true;
-        } else if (!sameFormat(run, link.format)) {
-            runs.push_back(runFrames);
-            runRates.push_back(run.rate);
-            run = link.format;
-            runFrames = 0;
+            stream = link.format;
+            first = link;
         }
-        runFrames = std::min(runFrames + link.frames, frameCeiling);
+        haveStream = true;
+        frames = std::min(frames + framesAtRate(link.frames, link.format.rate, stream.rate), frameCeiling);
     }
-    if (!anyUsable) {
-        freeChain(c);
+    if (!anyUsable)
         return decoderFail(decoder, codec->name);
+    // The count is the decoder's where its library takes the link as the scan does: the first one,
+    // which the open reads anyway, is tried.
+    if (complete && haveStream) {
+        fileWindowStart(&c->window, fd, off_t(first.start), off_t(first.end - first.start), c->windowBuffer.get(), windowBytes);
+        c->linkDecoder = codec->openLink(c.get());
+        complete = c->linkDecoder != nullptr;
+        closeLink(c.get());
     }
-    runs.push_back(runFrames);
-    runRates.push_back(run.rate);
-    decoder->handle = c;
     decoder->rate = stream.rate;
     decoder->channels = stream.channels;
     std::copy(stream.layout, stream.layout + layoutChannelLimit, decoder->layout);
-    decoder->frames = 0;
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const int64_t frames = std::min(framesAtRate(runs[i], runRates[i], stream.rate), frameCeiling - decoder->frames);
-        decoder->frames += frames;
-        if (runs.size() > 1)
-            decoder->linkFrames.push_back(frames);
-    }
+    decoder->length = {frames, complete};
+    decoder->handle = c.release();
     return true;
 }
 
+// What each link's decoder gives, link after link, to the last link's end.
 int64_t oggChainRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format)
 {
     OggChain* c = static_cast<OggChain*>(decoder->handle);
@@ -300,31 +338,19 @@ int64_t oggChainRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat
                 return 0;
             scanLink(c, c->nextStart, &c->link);
             c->nextStart = std::max(c->link.end, c->nextStart + 1);
-            if (!c->link.usable || c->link.frames == 0)
+            if (!c->link.usable)
                 continue;
             c->linkOpen = true;
-            c->linkOut = 0;
             fileWindowStart(&c->window, c->fd, off_t(c->link.start), off_t(c->link.end - c->link.start),
                             c->windowBuffer.get(), windowBytes);
             c->linkDecoder = c->codec->openLink(c);
         }
         const int channels = c->link.format.channels;
-        const int64_t want = std::min(samples / channels, c->link.frames - c->linkOut);
-        if (want <= 0) {
+        const int64_t got = c->linkDecoder ? c->codec->readLink(c->linkDecoder, out, samples / channels, channels) : 0;
+        if (got <= 0) {
             closeLink(c);
             continue;
         }
-        int64_t got = c->linkDecoder ? c->codec->readLink(c->linkDecoder, out, want, channels) : 0;
-        if (got <= 0) {
-            // What the decoder cannot give, silence stands in for, to the frames the link counts.
-            if (c->linkDecoder)
-                c->codec->closeLink(c->linkDecoder);
-            c->linkDecoder = nullptr;
-            got = want;
-            std::memset(out, 0, size_t(got) * size_t(channels) * 2);
-        }
-        got = std::min(got, want);
-        c->linkOut += got;
         *format = c->link.format;
         return got;
     }

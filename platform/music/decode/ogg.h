@@ -1,13 +1,14 @@
-// Ogg chains for the Vorbis and Opus families: the file's links found from their pages by us, each
-// counted by its last granule, and decoded one at a time through a window on the file. Nothing is
-// kept for a link once it has been counted or played, so a chain of any number of links costs what
-// its largest link does.
+// Ogg chains for the Vorbis and Opus families: the file's links found from their pages by us, and
+// decoded one at a time through a window on the file, each to its decoder's end. The length is each
+// link's last granule, for as many links as an open may scan. Nothing is kept for a link once it has
+// been counted or played, so a chain of any number of links costs what its largest link does.
 #pragma once
 
 #include <ogg/ogg.h>
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/music/decode/decoder.h"
 
@@ -17,7 +18,8 @@ struct OggChain;
 struct OggLink {
     int64_t start;  // bytes of the file, from its first page to the next link's
     int64_t end;
-    bool usable;  // the codec's stream is there and its headers read
+    bool usable;   // the codec's stream is there and its headers read
+    bool counted;  // its pages scanned to its end, no hole passed over
     LinkFormat format;
     int64_t frames;  // what its decoder yields, at its own rate
 };
@@ -50,6 +52,14 @@ struct OggChain {
     ogg_sync_state sync;
     int64_t syncAt;  // file offset of what the sync state returns next
     int64_t readAt;  // of what it is fed next
+    int64_t bytesScanned;
+    // The first page of the next link, where the scan of one link ended: given again when the
+    // next scan starts there, since libogg cannot go back to a page it returned.
+    std::vector<unsigned char> heldPage;
+    long heldHeader;
+    int64_t heldAt;
+    bool heldValid;
+    bool replayHeld;
     // The codec's work of counting a link's start, and what it keeps from one link to the next.
     ogg_stream_state stream;
     bool streamUsed;
@@ -58,14 +68,13 @@ struct OggChain {
     OggLink link;
     bool linkOpen;
     void* linkDecoder;
-    int64_t linkOut;
     int64_t nextStart;
     FileWindow window;
     std::unique_ptr<unsigned char[]> windowBuffer;
 };
 
-// Scans the chain and fills the decoder's format, length and runs of one format; the decoder owns
-// `fd` on success.
+// Scans the chain's first links and fills the decoder's format and length; the decoder owns `fd` on
+// success.
 bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec);
 int64_t oggChainRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* format);
 bool oggChainToStart(Decoder* decoder);

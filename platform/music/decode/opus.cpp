@@ -60,7 +60,8 @@ int64_t opusStartGranule(OggChain* chain, ogg_page* page)
                 return -2;
             s->preSkip = head.pre_skip;
         } else if (s->packets == 1) {
-            if (packet.bytes < 8 || std::memcmp(packet.packet, "OpusTags", 8) != 0)
+            // Checked as libopusfile checks it, which refuses the link otherwise.
+            if (opus_tags_parse(nullptr, packet.packet, size_t(packet.bytes)) != 0)
                 return -2;
         } else {
             const int frames = opus_packet_get_nb_samples(packet.packet, opus_int32(packet.bytes), 48000);

@@ -2,11 +2,11 @@
 // it recognises goes to libmpg123.
 #include <sndfile.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/music/decode/bytes.h"
 #include "platform/music/decode/decoder.h"
@@ -15,16 +15,26 @@
 // at MPEG audio in what it does not recognise reads every byte so.
 struct SndfileState {
     SNDFILE* file;
-    int64_t delivered;  // frames read since the start
-    bool estimated;     // the length is an estimate: what is read beyond it is music, kept
     FileWindow window;  // from the data chunk on, for a WAV read as raw samples
+    bool hideLength;    // while the format is only being recognised
     unsigned char buffer[16 * 1024];
 };
 
 static sf_count_t rawLength(void* source)
 {
-    return static_cast<SndfileState*>(source)->window.size;
+    const SndfileState* state = static_cast<SndfileState*>(source);
+    return state->hideLength ? 0 : state->window.size;
 }
+
+// The one owner of the state and libsndfile's handle; the descriptor is the decoder record's.
+static void sndfileFree(SndfileState* state)
+{
+    if (state->file)
+        sf_close(state->file);
+    delete state;
+}
+
+using SndfileOwner = std::unique_ptr<SndfileState, decltype(&sndfileFree)>;
 
 static sf_count_t rawSeek(sf_count_t offset, int whence, void* source)
 {
@@ -98,34 +108,34 @@ static void sndfileLayout(SNDFILE* file, int channels, Speaker* layout)
             layout[c] = speakerOf(map[c]);
 }
 
-static double monotonicSeconds()
+// Subformats whose frame count libsndfile works out from the data's size.
+static bool countedFromSize(int format)
 {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_PCM_16: case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: case SF_FORMAT_DOUBLE: case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+        return true;
+    default:
+        return false;
+    }
 }
 
-// A file whose header hides its length: counted for as long as an open may take, and where that is
-// not enough, the rest estimated from the bytes the count consumed.
-static int64_t framesOfUnknownLength(SndfileState* state, int channels)
+// A header that hides its length: the frames the first stretch of the file decodes to, scaled to
+// the file's size. Bounded in bytes, so that the estimate is the same on a busy machine.
+static int64_t estimateFromStretch(SndfileState* state, int channels)
 {
-    constexpr double budgetSeconds = 0.03;
+    constexpr off_t stretchBytes = 256 * 1024;
     int16_t scratch[4096];
     const sf_count_t chunk = sf_count_t(sizeof scratch / sizeof scratch[0]) / channels;
     if (chunk < 1)
-        return -1;
-    const double start = monotonicSeconds();
+        return 0;
     int64_t counted = 0;
-    sf_count_t got = 0;
-    while ((got = sf_readf_short(state->file, scratch, chunk)) > 0) {
+    for (sf_count_t got; state->window.position < stretchBytes && (got = sf_readf_short(state->file, scratch, chunk)) > 0;)
         counted += got;
-        if (monotonicSeconds() - start > budgetSeconds) {
-            if (state->window.position <= 0)
-                return -1;
-            return int64_t(double(counted) * double(state->window.size) / double(state->window.position));
-        }
-    }
-    return counted > 0 ? counted : -1;
+    if (state->window.position <= 0)
+        return 0;
+    return int64_t(double(counted) * double(state->window.size) / double(state->window.position));
 }
 
 static bool sndfileOpen(Decoder* decoder, int fd)
@@ -139,92 +149,79 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     off_t base = pread(fd, tag, sizeof tag, 0) == sizeof tag ? off_t(id3v2Bytes(tag, sizeof tag)) : 0;
     if (base >= st.st_size)
         base = 0;
-    SndfileState* state = new SndfileState;
-    state->file = nullptr;
+    SndfileOwner state(new SndfileState{}, sndfileFree);
     fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer);
     SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
-    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, state);
-    if (!file) {
-        delete state;
+    // HACK: libsndfile 1.2.0, for a file of no format it knows, looks for a Mac resource fork beside
+    // it ("._" and ".AppleDouble/" in the working folder, opened blocking), but only where the file's
+    // length is above 0: the format is recognised first with the length hidden, so that no other file
+    // is ever opened.
+    state->hideLength = true;
+    SNDFILE* probe = sf_open_virtual(&io, SFM_READ, &info, state.get());
+    if (!probe && sf_error(nullptr) == SF_ERR_UNRECOGNISED_FORMAT)
         return decoderFail(decoder, sf_strerror(nullptr));
-    }
+    if (probe)
+        sf_close(probe);
+    state->hideLength = false;
+    state->window.position = 0;
+    info = SF_INFO{};
+    state->file = sf_open_virtual(&io, SFM_READ, &info, state.get());
+    if (!state->file)
+        return decoderFail(decoder, sf_strerror(nullptr));
     // An Ogg file reaches here only where the Ogg families refused its first page; libsndfile reads
     // past such damage and announces more than it then delivers.
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && base == 0) {
-        sf_close(file);
-        delete state;
+    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && base == 0)
         return decoderFail(decoder, "a damaged Ogg stream");
-    }
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         // libsndfile would announce an estimate of its own and stop there.
-        sf_close(file);
-        delete state;
+        state.reset();
         decoder->family = &mpegDecoder;
         return mpegDecoder.open(decoder, fd);
     }
-    state->file = file;
-    state->delivered = 0;
-    state->estimated = false;
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const off_t dataStart = info.frames == 0 && (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)
                                 ? wavDataStart(fd, base, st.st_size) : -1;
     if (dataStart > 0 && dataStart < st.st_size && info.channels > 0) {
         // A recorder that died before writing the sizes: the samples run to the end of the file.
         Speaker layout[layoutChannelLimit];
-        sndfileLayout(file, info.channels, layout);
-        sf_close(file);
+        sndfileLayout(state->file, info.channels, layout);
+        sf_close(state->file);
+        state->file = nullptr;
         fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer);
         SF_INFO raw{};
         raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         raw.samplerate = info.samplerate;
         raw.channels = info.channels;
         info = raw;
-        state->file = file = sf_open_virtual(&io, SFM_READ, &info, state);
-        if (!file) {
-            delete state;
+        state->file = sf_open_virtual(&io, SFM_READ, &info, state.get());
+        if (!state->file)
             return decoderFail(decoder, "cannot decode the stream");
-        }
         std::copy(layout, layout + layoutChannelLimit, decoder->layout);
     } else {
-        sndfileLayout(file, info.channels, decoder->layout);
+        sndfileLayout(state->file, info.channels, decoder->layout);
     }
     // Clipped rather than wrapped where the source is louder than 16 bits.
-    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    int64_t frames = info.frames;
-    if (frames == SF_COUNT_MAX && info.channels > 0) {
-        frames = framesOfUnknownLength(state, info.channels);
-        state->estimated = true;
-        if (frames <= 0 || sf_seek(file, 0, SEEK_SET) != 0) {
-            sf_close(file);
-            delete state;
+    sf_command(state->file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    decoder->length = {int64_t(info.frames), countedFromSize(info.format)};
+    if (info.frames == SF_COUNT_MAX && info.channels > 0) {
+        decoder->length = {estimateFromStretch(state.get(), info.channels), false};
+        if (sf_seek(state->file, 0, SEEK_SET) != 0)
             return decoderFail(decoder, "cannot decode the stream");
-        }
     }
-    decoder->handle = state;
     decoder->rate = info.samplerate;
     decoder->channels = info.channels;
-    decoder->frames = frames;
+    decoder->handle = state.release();
     return true;
 }
 
+// What libsndfile decodes, to its end.
 static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat* link)
 {
     SndfileState* state = static_cast<SndfileState*>(decoder->handle);
-    const int64_t left = decoder->frames - state->delivered;
-    const int64_t want = state->estimated ? samples / decoder->channels : std::min<int64_t>(samples / decoder->channels, left);
-    if (want <= 0)
+    const sf_count_t got = sf_readf_short(state->file, out, samples / decoder->channels);
+    if (got <= 0)
         return 0;
-    sf_count_t got = sf_readf_short(state->file, out, want);
-    // Damage that ends the decoding early is played as silence to the announced length, so that the
-    // run lasts what was announced and a second pass is the same.
-    if (got <= 0 && left <= 0)
-        return 0;
-    if (got <= 0) {
-        got = std::min(want, left);
-        std::fill(out, out + got * decoder->channels, int16_t{0});
-    }
-    state->delivered += got;
     link->rate = decoder->rate;
     link->channels = decoder->channels;
     std::copy(decoder->layout, decoder->layout + layoutChannelLimit, link->layout);
@@ -234,7 +231,6 @@ static int64_t sndfileRead(Decoder* decoder, int16_t* out, int64_t samples, Link
 static bool sndfileToStart(Decoder* decoder)
 {
     SndfileState* state = static_cast<SndfileState*>(decoder->handle);
-    state->delivered = 0;
     return sf_seek(state->file, 0, SEEK_SET) == 0;
 }
 
@@ -243,9 +239,8 @@ static void sndfileClose(Decoder* decoder)
     SndfileState* state = static_cast<SndfileState*>(decoder->handle);
     if (!state)
         return;
-    sf_close(state->file);
     close(state->window.fd);
-    delete state;
+    sndfileFree(state);
 }
 
 const DecoderFamily sndfileDecoder = {"libsndfile", sndfileOpen, sndfileRead, sndfileToStart, sndfileClose};

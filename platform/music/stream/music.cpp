@@ -98,12 +98,6 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
     }
     s->rate = s->decoder.rate;
     s->channels = s->decoder.channels;
-    if (s->decoder.frames >= frameLimit) {
-        setError("unusable stream format");
-        closeStream(s);
-        return 0;
-    }
-    s->lengthFrames = s->decoder.frames;
     s->outChannels = s->decoder.outChannels;
     const uint64_t blockCount =
         std::max<uint64_t>(4, uint64_t(bufferedSeconds * s->rate / blockFrames) + 1) + keptBlocks;
@@ -122,11 +116,15 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
     }
     s->headEnded = s->headFrames < headWanted;
     // A file of which nothing decodes is damage, not a track of no frames.
-    if (s->headFrames == 0 && s->lengthFrames > 0) {
+    if (s->headFrames == 0 && s->decoder.length.frames > 0) {
         setError("no audio in it decodes");
         closeStream(s);
         return 0;
     }
+    // The length is shown and ends the position, never the music: a stream that ended within its
+    // head is that long, and one that goes on is at least as long as its head.
+    const int64_t probed = std::min(s->decoder.length.frames, frameLimit);
+    s->lengthFrames = s->headEnded ? s->headFrames : std::max(probed, s->headFrames);
 
     // The sound server first, SDL's audio where none answers, and a silent clock as the last resort.
     Output* output = serverWanted ? openOutput(s, &serverOutput) : nullptr;
