@@ -55,13 +55,14 @@ static void runMainLoop()
 
 static int shutDown()
 {
-    stopScreenKeeper();
     if (runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
         getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
     glfwTerminate();
     demoState.window = nullptr;
     if (useSettingsFile == 1)
         writeSettings();
+    // Last: it may wait for the bus's late answer, the window gone and the file written meanwhile.
+    stopScreenKeeper();
     traceFinish();
     return 0;
 }

@@ -115,8 +115,8 @@ int runDemo()
                                   nullptr, nullptr);
     }
     if (!window) {
-        stopScreenKeeper();
         glfwTerminate();
+        stopScreenKeeper();
         return -1;
     }
     demoState.window = window;

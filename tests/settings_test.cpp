@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -388,6 +389,141 @@ TEST_F(SettingsFile, WriteThatFailsPartWayKeepsThePreviousFileWhole)
 
     writeSettings();  // without the limit the same write replaces it
     EXPECT_EQ(contents().substr(0, 10), "123456789\n");
+}
+
+// The file's ACL stays as it was, and the copied mode never opens it wider: with group::r-- under
+// mask::rw-, the mode's group bits read rw-. A file without one, in a folder whose default ACL
+// would give a stranger write, gets no such entry either.
+TEST_F(SettingsFile, KeepsTheAclAndNeverWidensAccess)
+{
+    put("1\n2\n3");
+    const std::string file = demoState.settingsPath;
+    ASSERT_EQ(std::system(("setfacl -m u::rw,g::r,u:65534:r,m::rw,o::- " + file).c_str()), 0);
+    auto acl = [](const std::string& path) {
+        std::string text;
+        if (FILE* in = popen(("getfacl -cp " + path + " 2>&1").c_str(), "r")) {
+            char buffer[256];
+            while (fgets(buffer, sizeof buffer, in))
+                text += buffer;
+            pclose(in);
+        }
+        return text;
+    };
+    const std::string before = acl(file);
+    runSettings.windowX = 41;
+    writeSettings();
+    EXPECT_EQ(contents().substr(0, 3), "41\n");
+    EXPECT_EQ(acl(file), before);
+
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    put("1\n2\n3");
+    ASSERT_EQ(chmod(file.c_str(), 0660), 0);
+    const std::string plain = acl(file);
+    ASSERT_EQ(std::system(("setfacl -d -m u:65534:rw " + folder).c_str()), 0);
+    runSettings.windowX = 42;
+    writeSettings();
+    EXPECT_EQ(contents().substr(0, 3), "42\n");
+    EXPECT_EQ(acl(file), plain) << "the folder's default ACL reached the file";
+}
+
+TEST_F(SettingsFile, KeepsExtendedAttributes)
+{
+    put("1\n2\n3");
+    ASSERT_EQ(setxattr(demoState.settingsPath.c_str(), "user.origin", "mine", 4, 0), 0) << strerror(errno);
+    runSettings.windowX = 43;
+    writeSettings();
+    EXPECT_EQ(contents().substr(0, 3), "43\n");
+    char value[16] = {};
+    EXPECT_EQ(getxattr(demoState.settingsPath.c_str(), "user.origin", value, sizeof value), 4);
+    EXPECT_STREQ(value, "mine");
+}
+
+// Every name of the file sees the new text.
+TEST_F(SettingsFile, HardLinkSeesTheNewText)
+{
+    put("1\n2\n3");
+    const std::string other = folder + "/other.conf";
+    ASSERT_EQ(link(demoState.settingsPath.c_str(), other.c_str()), 0);
+    runSettings.windowX = 44;
+    writeSettings();
+    std::ifstream in(other, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    EXPECT_EQ(s.str(), contents());
+    EXPECT_EQ(contents().substr(0, 3), "44\n");
+}
+
+// Two runs rewriting the file in place at once, while a third reads it: every read finds one
+// run's text whole, and so does the end.
+TEST_F(SettingsFile, ConcurrentRewritesInPlaceNeverTear)
+{
+    const std::string locked = folder + "/locked";
+    mkdir(locked.c_str(), 0755);
+    demoState.settingsPath = locked + "/settings.conf";
+    put("1");
+    // A folder that takes no new file, as its owner's; root runs the writers as nobody.
+    const bool root = getuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(demoState.settingsPath.c_str(), 65534, 65534), 0);
+    }
+    chmod(folder.c_str(), 0755);
+    chmod(locked.c_str(), 0555);
+    const std::vector<int32_t> shortText = leading({1, 2});
+    const std::vector<int32_t> longText = leading({-2000000000, -2000000001, 2000000002, 2000000003});
+    auto writer = [&](const std::vector<int32_t>& values) {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (root && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(2);
+            int32_t* targets[] = {&runSettings.windowX, &runSettings.windowY, &runSettings.windowWidth,
+                                  &runSettings.windowHeight};
+            for (int i = 0; i < 4; ++i)
+                *targets[i] = values[size_t(i)];
+            for (int i = 0; i < 300; ++i)
+                writeSettings();
+            _exit(0);
+        }
+        return child;
+    };
+    const pid_t writers[] = {writer(shortText), writer(longText)};
+    int torn = 0, reads = 0;
+    for (bool running = true; running; ++reads) {
+        running = false;
+        for (pid_t w : writers)
+            running = running || waitpid(w, nullptr, WNOHANG) == 0;
+        assignDefaults();
+        demoState.settingsPath = locked + "/settings.conf";
+        readSettings();
+        const std::vector<int32_t> read = fields();
+        torn += read != shortText && read != longText && read != leading({1});
+    }
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    const std::string last = contents();
+    EXPECT_TRUE(last == "1\n2\n1024\n768\n1\n0\n4\n1\n60\n0\n1" ||
+                last == "-2000000000\n-2000000001\n2000000002\n2000000003\n1\n0\n4\n1\n60\n0\n1")
+        << last;
+}
+
+// Runs killed at any moment of a write leave no file beside the settings file once the next run
+// has written it.
+TEST_F(SettingsFile, KilledRunsLeaveNothingBeside)
+{
+    put("1\n2\n3");
+    std::mt19937 random(28);
+    for (int kill = 0; kill < 20; ++kill) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0)
+            for (;;)
+                writeSettings();
+        usleep(2000 + random() % 8000);
+        ::kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    runSettings.windowX = 45;
+    writeSettings();
+    EXPECT_EQ(contents().substr(0, 3), "45\n");
+    EXPECT_EQ(std::system(("test \"$(ls -A " + folder + ")\" = settings.conf || { ls -A " + folder + "; false; }").c_str()), 0);
 }
 
 } // namespace

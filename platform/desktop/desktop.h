@@ -14,7 +14,8 @@
 //   showWindowAndFinishPlacement                last of the set-up
 //   the main loop's calls                       isForegroundWindow, getKeyState, closeRequested,
 //                                               keepScreenAwake, setWindowTitle, isWindowMinimised
-//   stopScreenKeeper, getWindowFramePos         at the end, before glfwTerminate
+//   getWindowFramePos                           at the end, before glfwTerminate
+//   stopScreenKeeper                            last, once the window is gone and the file written
 #pragma once
 
 #include <cstdint>
@@ -129,5 +130,6 @@ void startScreenKeeper();
 // only wakes the keeper's thread: never blocks, allocates or talks to a server.
 void keepScreenAwake(bool awake);
 
-// Releases what is held and stops the keeper; every way out of a run passes here.
+// Releases what is held and stops the keeper; every way out of a run passes here. Waits for an
+// answer to Inhibit still due, up to 5 s after its call, to give its cookie back.
 void stopScreenKeeper();

@@ -43,8 +43,9 @@ struct ScreenKeeper {
     Display* display = nullptr;
     bool xHeld = false;
     DBusConnection* bus = nullptr;
-    // The inhibition: asked for (its call's serial, until the answer), then held (its cookie). A
-    // late answer still counts; one that comes after the music stopped is given back at once.
+    // The inhibition: asked for (its call's serial, until the answer, however late), then held (its
+    // cookie). One that comes after the music stopped is given back at once; none is asked for
+    // while an answer is due, so that inhibitions never pile up.
     dbus_uint32_t inhibitSerial = 0;
     std::chrono::steady_clock::time_point inhibitAsked{};
     // Asked once since the music last started: a service that refused or never answered is not
@@ -60,10 +61,10 @@ constexpr const char* saverName = "org.freedesktop.ScreenSaver";
 constexpr const char* saverPath = "/org/freedesktop/ScreenSaver";
 // A service that hangs must not hold the end of the run for long.
 constexpr int busTimeoutMs = 500;
-// How long an answer to Inhibit is waited for, the end of the run included. A service that has not
-// answered by then drops the inhibition when the run's connection leaves the bus, as the desktops'
-// services do for a client gone.
-constexpr int inhibitAnswerMs = 1500;
+// At the end, how long after its call an answer still due is waited for, so that its cookie is
+// given back. Past that the connection closes, and a service drops what a client gone held, as the
+// freedesktop idle-inhibition service does and the desktops' services do.
+constexpr int endAnswerMs = 5000;
 
 } // namespace
 
@@ -166,14 +167,13 @@ static void readBus()
         }
         dbus_message_unref(message);
     }
-    if (keeper.inhibitSerial &&
-        std::chrono::steady_clock::now() - keeper.inhibitAsked >= std::chrono::milliseconds(inhibitAnswerMs))
-        keeper.inhibitSerial = 0;
 }
 
 // Asks for the inhibition or gives it back, as wanted, once any answer to an earlier ask is in.
 static void settleInhibition(bool wanted)
 {
+    if (!wanted)
+        keeper.askedThisPlay = false;
     if (keeper.inhibitSerial)
         return;
     if (wanted && !keeper.inhibited && !keeper.askedThisPlay) {
@@ -184,7 +184,6 @@ static void settleInhibition(bool wanted)
             sendToSaver("Inhibit", DBUS_TYPE_STRING, &application, DBUS_TYPE_STRING, &reason, DBUS_TYPE_INVALID);
         keeper.inhibitAsked = std::chrono::steady_clock::now();
     } else if (!wanted) {
-        keeper.askedThisPlay = false;
         if (keeper.inhibited)
             sendToSaver("UnInhibit", DBUS_TYPE_UINT32, &keeper.cookie, DBUS_TYPE_INVALID);
         keeper.inhibited = false;
@@ -219,17 +218,17 @@ static void runKeeper()
         keeper.display = nullptr;
     }
     int busFd = -1;
-    if (keeper.bus && !dbus_connection_get_unix_fd(keeper.bus, &busFd))
+    if (keeper.bus && !dbus_connection_get_socket(keeper.bus, &busFd))
         busFd = -1;
     for (;;) {
-        // Woken by a request, or by the bus while an answer is awaited, at the latest when the
-        // wait for it ends.
+        // Woken by a request, or by the bus while an answer is due; at the end, at the latest
+        // when the wait for it ends.
         pollfd waits[2] = {{keeper.wakeRead, POLLIN, 0}, {busFd, POLLIN, 0}};
         const bool awaiting = keeper.inhibitSerial != 0 && busFd >= 0;
         int timeout = -1;
-        if (awaiting) {
+        if (awaiting && keeper.quit.load()) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                keeper.inhibitAsked + std::chrono::milliseconds(inhibitAnswerMs) - std::chrono::steady_clock::now());
+                keeper.inhibitAsked + std::chrono::milliseconds(endAnswerMs) - std::chrono::steady_clock::now());
             timeout = left.count() > 0 ? int(left.count()) + 1 : 0;
         }
         poll(waits, awaiting ? 2 : 1, timeout);
@@ -244,7 +243,8 @@ static void runKeeper()
             keeper.xHeld = wanted;
         }
         settleInhibition(wanted);
-        if (quitting && !keeper.inhibitSerial)
+        if (quitting && (!keeper.inhibitSerial || busFd < 0 ||
+                         std::chrono::steady_clock::now() - keeper.inhibitAsked >= std::chrono::milliseconds(endAnswerMs)))
             break;
     }
     if (keeper.display)
