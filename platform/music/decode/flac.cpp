@@ -443,12 +443,14 @@ static bool flacOpen(Decoder* decoder, int fd)
     FlacState* s = new FlacState{};
     fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer);
     s->flac = FLAC__stream_decoder_new();
+    // Asked for before the start, as libFLAC takes it: the comments hold the channel mask.
+    if (s->flac)
+        FLAC__stream_decoder_set_metadata_respond(s->flac, FLAC__METADATA_TYPE_VORBIS_COMMENT);
     if (!s->flac || FLAC__stream_decoder_init_stream(s->flac, flacRead, flacSeek, flacTell, flacLength, flacEof,
                                                      flacWrite, flacMetadata, flacError, s) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
         flacFree(s);
         return decoderFail(decoder, "cannot start the FLAC decoder");
     }
-    FLAC__stream_decoder_set_metadata_respond(s->flac, FLAC__METADATA_TYPE_VORBIS_COMMENT);
     FLAC__uint64 audioStart = 0;
     if (!FLAC__stream_decoder_process_until_end_of_metadata(s->flac) || !s->haveInfo ||
         !FLAC__stream_decoder_get_decode_position(s->flac, &audioStart)) {
