@@ -125,19 +125,8 @@ static void flacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus
 static void flacLayout(const FlacState* s, int channels, Speaker* layout)
 {
     layoutWav(layout, channels);
-    static const Speaker bySpeakerBit[] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
-                                           speakerRearLeft, speakerRearRight, speakerFrontLeftOfCenter,
-                                           speakerFrontRightOfCenter, speakerRearCenter, speakerSideLeft,
-                                           speakerSideRight};
-    if (channels > layoutChannelLimit)
+    if (channels > layoutChannelLimit || (s->channelMask != 0 && layoutFromMask(layout, channels, s->channelMask)))
         return;
-    if (s->channelMask != 0 && __builtin_popcount(s->channelMask & 0x7FF) == channels) {
-        int c = 0;
-        for (int bit = 0; bit < 11; ++bit)
-            if (s->channelMask & (1u << bit))
-                layout[c++] = bySpeakerBit[bit];
-        return;
-    }
     if (channels == 4 || channels == 5) {
         const Speaker order[5] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerRearLeft, speakerRearRight};
         const Speaker quad[4] = {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight};

@@ -366,23 +366,29 @@ static pa_buffer_attr bufferFor(const pa_sample_spec& format)
     return attr;
 }
 
-// The stream's own speakers; the WAV order where they cannot be said to the server.
+// The stream's own speakers, heights included: the server mixes them to its sink as the desktop is
+// set up. The stream holds no speaker the server cannot name (streamLayout).
 static bool channelMapOf(const Output* output, pa_channel_map* map)
 {
-    static const pa_channel_position_t positions[speakerCount] = {
-        PA_CHANNEL_POSITION_MONO,        PA_CHANNEL_POSITION_FRONT_LEFT,
-        PA_CHANNEL_POSITION_FRONT_RIGHT, PA_CHANNEL_POSITION_FRONT_CENTER,
-        PA_CHANNEL_POSITION_LFE,         PA_CHANNEL_POSITION_REAR_LEFT,
-        PA_CHANNEL_POSITION_REAR_RIGHT,  PA_CHANNEL_POSITION_REAR_CENTER,
-        PA_CHANNEL_POSITION_SIDE_LEFT,   PA_CHANNEL_POSITION_SIDE_RIGHT,
+    static const pa_channel_position_t positions[speakerFirstUnplayable] = {
+        PA_CHANNEL_POSITION_MONO,           PA_CHANNEL_POSITION_FRONT_LEFT,
+        PA_CHANNEL_POSITION_FRONT_RIGHT,    PA_CHANNEL_POSITION_FRONT_CENTER,
+        PA_CHANNEL_POSITION_LFE,            PA_CHANNEL_POSITION_REAR_LEFT,
+        PA_CHANNEL_POSITION_REAR_RIGHT,     PA_CHANNEL_POSITION_REAR_CENTER,
+        PA_CHANNEL_POSITION_SIDE_LEFT,      PA_CHANNEL_POSITION_SIDE_RIGHT,
         PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER,
+        PA_CHANNEL_POSITION_TOP_CENTER,     PA_CHANNEL_POSITION_TOP_FRONT_LEFT,
+        PA_CHANNEL_POSITION_TOP_FRONT_CENTER, PA_CHANNEL_POSITION_TOP_FRONT_RIGHT,
+        PA_CHANNEL_POSITION_TOP_REAR_LEFT,  PA_CHANNEL_POSITION_TOP_REAR_CENTER,
+        PA_CHANNEL_POSITION_TOP_REAR_RIGHT,
     };
     pa_channel_map_init(map);
+    if (output->channels > layoutChannelLimit)
+        return false;
     map->channels = uint8_t(output->channels);
-    for (int c = 0; c < output->channels && c < layoutChannelLimit; ++c)
-        map->map[c] = output->layout[c] < speakerCount ? positions[output->layout[c]] : PA_CHANNEL_POSITION_INVALID;
-    return (output->channels <= layoutChannelLimit && pa_channel_map_valid(map)) ||
-           pa_channel_map_init_extend(map, uint8_t(output->channels), PA_CHANNEL_MAP_WAVEEX);
+    for (int c = 0; c < output->channels; ++c)
+        map->map[c] = output->layout[c] < speakerFirstUnplayable ? positions[output->layout[c]] : PA_CHANNEL_POSITION_INVALID;
+    return pa_channel_map_valid(map);
 }
 
 static bool serverOpen(Output* output)
