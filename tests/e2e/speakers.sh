@@ -3,9 +3,10 @@
 #   A 5.1 Ogg Vorbis on a 5.1 sink, through the server's stream and through SDL's audio on the same
 #   server: each speaker carries its own tone and no other.
 #   Height channels: a WavPack of front left, front right and the two top fronts on a stereo and a
-#   5.1 sink, and a 5.1.2 WAV on a 5.1 sink. The heights are heard on their own side, never on the
-#   LFE, and on the centre no louder than the fronts' own sound is; the other channels keep their
-#   level (the sides are not pushed down to make room for the heights).
+#   5.1 sink, and a 5.1.2 WAV on a 5.1 sink through the server's stream and through SDL's audio.
+#   The heights are heard on their own side, never on the LFE, and on the centre no louder than the
+#   fronts' own sound is; the other channels keep their level (the sides are not pushed down to make
+#   room for the heights).
 . "$(dirname "$0")/lib.sh" "$1"
 . "$(dirname "$0")/../../scripts/soundhelpers.sh"
 trap 'qv_sound_stop; cleanup' EXIT
@@ -101,10 +102,14 @@ freqs=(300 700 500 80 900 1100 1300 1700)
 sox -q -n -r 44100 -c 8 -b 16 -e signed 512.raw synth 1.5 sine 300 sine 700 sine 500 sine 80 sine 900 sine 1100 \
   sine 1300 sine 1700 vol 0.5
 ffmpeg -v error -y -f s16le -ar 44100 -ch_layout FL+FR+FC+LFE+SL+SR+TFL+TFR -i 512.raw 512.wav
-play 512.wav 5.1.2 $surround
-levels 5.1.2 6
-for c in 1 2 3 4 5 6; do
-  check_between "5.1.2: its own channel on speaker $c of ${surround//,/ } (dB)" "$(level 5.1.2 $c "${freqs[c - 1]}")" -2 0.5
+for output in server sdl; do
+  play 512.wav 5.1.2-$output $surround $([ $output = sdl ] && echo SDL_AUDIODRIVER=pulseaudio)
+  levels 5.1.2-$output 6
+  # Where the heights are mixed in, the fronts make room for them; nothing else does.
+  for c in 1 2 3 4 5 6; do
+    check_between "5.1.2-$output: its own channel on speaker $c of ${surround//,/ } (dB)" \
+      "$(level 5.1.2-$output $c "${freqs[c - 1]}")" $([ $c -le 2 ] && echo -5 || echo -2) 0.5
+  done
+  heights 5.1.2-$output "1 5" "2 6" 3 4
 done
-heights 5.1.2 "1 5" "2 6" 3 4
 finish

@@ -3,8 +3,10 @@
 #include <SDL2/SDL.h>
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "platform/music/decode/convert.h"
 #include "platform/music/output/output.h"
@@ -16,7 +18,11 @@ struct SdlState {
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
     int64_t stuckNs = 0;  // no call for this long while playing: the driver has stopped calling back
-    ChannelMix toSdlOrder{};  // the stream's speakers in SDL's own order for its channel count
+    int deviceChannels = 0;
+    ChannelMix toSdlOrder{};  // the stream's speakers to the SDL order of deviceChannels
+    // A callback's frames at the stream's channels, before the mix; as many as SDL's buffer holds.
+    std::unique_ptr<int16_t[]> pulled;
+    int64_t pulledFrames = 0;
     // SDL's audio thread only.
     int64_t handed = 0;
     int64_t handedBefore = 0;
@@ -28,17 +34,16 @@ static void fillDevice(void* user, Uint8* out, int len)
     Output* output = static_cast<Output*>(user);
     SdlState* state = static_cast<SdlState*>(output->handle);
     state->lastCallbackNs.store(monotonicNs(), std::memory_order_relaxed);
-    const int64_t want = len / (output->channels * 2);
+    const int64_t want = std::min<int64_t>(len / (state->deviceChannels * 2), state->pulledFrames);
     if (state->detached) {
         std::memset(out, 0, size_t(len));
         return;
     }
     const int64_t heard = state->handedBefore;
     bool atEnd = false;
-    const int64_t got = streamPull(output, reinterpret_cast<int16_t*>(out), want, &atEnd, true);
-    channelMixApply(&state->toSdlOrder, reinterpret_cast<int16_t*>(out), reinterpret_cast<int16_t*>(out), got);
-    if (got < want)
-        std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
+    const int64_t got = streamPull(output, state->pulled.get(), want, &atEnd, true);
+    channelMixApply(&state->toSdlOrder, state->pulled.get(), reinterpret_cast<int16_t*>(out), got);
+    std::memset(out + got * state->deviceChannels * 2, 0, size_t(len - got * state->deviceChannels * 2));
     state->handedBefore = state->handed;
     state->handed += got;
     // Running to the end as well: the last two buffers are heard in real time, as the others are.
@@ -58,24 +63,34 @@ static bool sdlOpen(Output* output)
         return false;
     SdlState* state = new SdlState;
     output->handle = state;
-    static const Speaker sdlOrders[layoutChannelLimit][layoutChannelLimit] = {
-        {speakerMono},
-        {speakerFrontLeft, speakerFrontRight},
-        {speakerFrontLeft, speakerFrontRight, speakerLfe},
-        {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerLfe, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearCenter, speakerSideLeft,
-         speakerSideRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight,
-         speakerSideLeft, speakerSideRight},
-    };
-    channelMixPlan(&state->toSdlOrder, output->layout, output->channels, sdlOrders[output->channels - 1],
-                   output->channels);
+    // HACK: SDL 2.26's PulseAudio backend names the channels of any count in PulseAudio's WAVEEX
+    // order, which is SDL's own only for 1, 2 and 6 (its 3, 4, 5 and 7 put speakers on the centre
+    // and the LFE; of 8 it names the sides front-left and -right of centre, where its ALSA backend
+    // reorders them right). So SDL is given mono, stereo, 5.1 or 7.1: the smallest that holds the
+    // stream's speakers, heights aside, which go to those under them.
+    static const Speaker mono[1] = {speakerMono};
+    static const Speaker stereo[2] = {speakerFrontLeft, speakerFrontRight};
+    static const Speaker surround51[6] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter,
+                                          speakerLfe,       speakerRearLeft,   speakerRearRight};
+    static const Speaker surround71[8] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+                                          speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight};
+    bool allMono = true, beyondFronts = false, rears = false, sides = false;
+    for (int c = 0; c < output->channels; ++c) {
+        const Speaker s = output->layout[c];
+        allMono = allMono && s == speakerMono;
+        if (s == speakerMono || s == speakerFrontLeft || s == speakerFrontRight || s >= speakerTopCenter)
+            continue;
+        beyondFronts = true;
+        rears = rears || s == speakerRearLeft || s == speakerRearRight;
+        sides = sides || s == speakerSideLeft || s == speakerSideRight;
+    }
+    const Speaker* order = allMono ? mono : !beyondFronts ? stereo : rears && sides ? surround71 : surround51;
+    state->deviceChannels = allMono ? 1 : !beyondFronts ? 2 : rears && sides ? 8 : 6;
+    channelMixPlan(&state->toSdlOrder, output->layout, output->channels, order, state->deviceChannels);
     SDL_AudioSpec want{};
     want.freq = output->rate;
     want.format = AUDIO_S16SYS;
-    want.channels = Uint8(output->channels);
+    want.channels = Uint8(state->deviceChannels);
     want.samples = output->rate > 48000 ? 2048 : 1024;
     want.callback = fillDevice;
     want.userdata = output;
@@ -87,6 +102,9 @@ static bool sdlOpen(Output* output)
         output->handle = nullptr;
         return false;
     }
+    // Made before the device first plays: it is opened paused.
+    state->pulledFrames = int64_t(have.size) / (state->deviceChannels * 2);
+    state->pulled.reset(new int16_t[size_t(state->pulledFrames) * size_t(output->channels)]);
     return true;
 }
 
