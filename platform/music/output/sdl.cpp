@@ -28,7 +28,9 @@ struct SdlState {
     int64_t handedBefore = 0;
 };
 
-// SDL's audio thread. When this is called, the buffer filled last time has started to play.
+// SDL's audio thread.
+// HACK: SDL 2.26's audio thread calls back, plays what it was given, then waits on the device: when
+// this is called, the buffer filled last time has started to play.
 static void fillDevice(void* user, Uint8* out, int len)
 {
     Output* output = static_cast<Output*>(user);
@@ -52,6 +54,14 @@ static void fillDevice(void* user, Uint8* out, int len)
 
 static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
 
+// The one owner of the device: closed, where it was opened, before its state goes.
+static void releaseSdl(SdlState* state)
+{
+    if (state->device != 0)
+        SDL_CloseAudioDevice(state->device);
+    delete state;
+}
+
 static bool sdlOpen(Output* output)
 {
     // SDL's ALSA driver would have the ALSA library report to stderr what it cannot open; the
@@ -61,8 +71,8 @@ static bool sdlOpen(Output* output)
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (!SDL_WasInit(SDL_INIT_AUDIO) && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
-    SdlState* state = new SdlState;
-    output->handle = state;
+    std::unique_ptr<SdlState, void (*)(SdlState*)> owned(new SdlState, releaseSdl);
+    SdlState* state = owned.get();
     // HACK: SDL 2.26's PulseAudio backend names the channels of any count in PulseAudio's WAVEEX
     // order, which is SDL's own only for 1, 2 and 6 (its 3, 4, 5 and 7 put speakers on the centre
     // and the LFE; of 8 it names the sides front-left and -right of centre, where its ALSA backend
@@ -95,16 +105,18 @@ static bool sdlOpen(Output* output)
     want.callback = fillDevice;
     want.userdata = output;
     SDL_AudioSpec have{};
+    // The callback finds the state through the output; it is not called before the device starts.
+    output->handle = state;
     state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
     if (state->device == 0) {
-        delete state;
+        owned.reset();
         output->handle = nullptr;
         return false;
     }
-    // Made before the device first plays: it is opened paused.
+    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
     state->pulledFrames = int64_t(have.size) / (state->deviceChannels * 2);
     state->pulled.reset(new int16_t[size_t(state->pulledFrames) * size_t(output->channels)]);
+    owned.release();
     return true;
 }
 
@@ -146,14 +158,14 @@ static void sdlClose(Output* output)
     // A driver that stopped calling back may never return: its thread is left alone, and the
     // device with it.
     const bool stuck = sdlFailed(output);
-    // A stuck driver waits on its device outside the lock, so taking the lock does not wait on it.
+    // HACK: SDL 2.26's audio thread waits on a stuck device outside the device's lock, so taking the
+    // lock does not wait on it.
     SDL_LockAudioDevice(state->device);
     state->detached = true;
     SDL_UnlockAudioDevice(state->device);
     if (stuck)
         return;
-    SDL_CloseAudioDevice(state->device);
-    delete state;
+    releaseSdl(state);
     output->handle = nullptr;
 }
 
