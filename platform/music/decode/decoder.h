@@ -34,6 +34,7 @@ enum Speaker : uint8_t {
     speakerSideRight,
     speakerFrontLeftOfCenter,
     speakerFrontRightOfCenter,
+    // Heights, from here on.
     speakerTopCenter,
     speakerTopFrontLeft,
     speakerTopFrontCenter,
@@ -108,7 +109,7 @@ struct ConvertState;
 struct Decoder {
     const DecoderFamily* family;
     void* handle;
-    // The stream's format, the first link's: what the length is counted in.
+    // The stream's format, the first link's: what the length is counted in. `layout` is the file's.
     int rate;
     int channels;
     Speaker layout[layoutChannelLimit];
