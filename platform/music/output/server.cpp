@@ -177,8 +177,8 @@ static void on(Output* output, Event event)
     ServerState* s = stateOf(output);
     const Play play = playOf(s);
     // A failed server stays failed; what it is still told does no harm.
-    auto enter = [s, play](Play next) {
-        if (play != Play::failed)
+    auto enter = [s](Play next) {
+        if (playOf(s) != Play::failed)
             s->play.store(next, std::memory_order_release);
     };
     switch (event) {
