@@ -472,6 +472,44 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
     }
 }
 
+// Each family reads the speakers a file names (WAV's mask through libsndfile, FLAC's channel-mask
+// tag, FFmpeg's layout): a 5.1.2 file's heights are heights, not a second pair of sides. Channels
+// a WAV's mask leaves unnamed are no centre or LFE: the stream holds the named ones.
+TEST_F(Music, EveryFamilyReadsTheSpeakersTheFileNames)
+{
+    const std::string raw = folder + "/512.raw";
+    ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 8 -b 16 -e signed " + raw + " synth 0.2 sine 300 vol 0.5").c_str()), 0);
+    const Speaker named[8] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+                              speakerSideLeft,  speakerSideRight,  speakerTopFrontLeft, speakerTopFrontRight};
+    for (auto [file, family] : {std::pair<const char*, const char*>{"512.wav", "libsndfile"}, {"512.flac", "libFLAC"},
+                                {"512.wv", "libavcodec"}}) {
+        const std::string path = folder + "/" + file;
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f s16le -ar 44100 -ch_layout FL+FR+FC+LFE+SL+SR+TFL+TFR -i " +
+                               raw + " " + path).c_str()), 0);
+        Decoder decoder;
+        ASSERT_TRUE(decoderOpen(&decoder, path.c_str())) << file << ": " << decoder.error;
+        EXPECT_STREQ(decoder.family->name, family);
+        EXPECT_TRUE(std::equal(named, named + 8, decoder.layout)) << file;
+        decoderClose(&decoder);
+    }
+    // A mask of two speakers on four channels, as a hand-edited or truncated header leaves it.
+    const std::string masked = folder + "/mask.wav";
+    ASSERT_EQ(std::system(("sox -q -n -r 44100 -c 4 -b 16 -e signed " + raw + " synth 0.2 sine 300 vol 0.5 && "
+                           "ffmpeg -v error -y -f s16le -ar 44100 -ch_layout 4.0 -i " + raw + " " + masked).c_str()), 0);
+    {
+        std::fstream f(masked, std::ios::in | std::ios::out | std::ios::binary);
+        const char mask[4] = {3, 0, 0, 0};
+        f.seekp(12 + 8 + 20);  // RIFF header, "fmt " chunk header, WAVEFORMATEXTENSIBLE up to the mask
+        f.write(mask, 4);
+    }
+    Decoder decoder;
+    ASSERT_TRUE(decoderOpen(&decoder, masked.c_str())) << decoder.error;
+    EXPECT_EQ(decoder.outChannels, 2);
+    EXPECT_EQ(decoder.outLayout[0], speakerFrontLeft);
+    EXPECT_EQ(decoder.outLayout[1], speakerFrontRight);
+    decoderClose(&decoder);
+}
+
 // Playlists saved as sample.ogg name a file and a server: they are refused as any unreadable file
 // is, and neither is opened.
 TEST_F(Music, APlaylistInDisguiseOpensNothingElse)

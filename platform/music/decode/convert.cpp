@@ -32,17 +32,6 @@ void layoutVorbis(Speaker* layout, int channels)
         layoutWav(layout, channels);
 }
 
-void layoutWav(Speaker* layout, int channels)
-{
-    static const Speaker order[layoutChannelLimit] = {
-        speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
-        speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight,
-    };
-    std::copy(order, order + layoutChannelLimit, layout);
-    if (channels == 1)
-        layout[0] = speakerMono;
-}
-
 int64_t framesAtRate(int64_t frames, int from, int to)
 {
     if (from == to)
@@ -52,53 +41,106 @@ int64_t framesAtRate(int64_t frames, int from, int to)
     return int64_t((__int128(frames) * to + from / 2) / from);
 }
 
-// Where a speaker the output lacks is heard instead, best first; each entry a set of one or two.
-static void foldTargets(Speaker s, Speaker sets[4][2], int* count)
+bool layoutFromMask(Speaker* layout, int channels, uint64_t mask)
 {
+    mask &= (uint64_t{1} << maskSpeakerBits) - 1;
+    if (channels > layoutChannelLimit || __builtin_popcountll(mask) != channels)
+        return false;
+    int c = 0;
+    for (int bit = 0; bit < maskSpeakerBits; ++bit)
+        if (mask & (uint64_t{1} << bit))
+            layout[c++] = maskSpeakers[bit];
+    return true;
+}
+
+// Where a speaker the output lacks is heard instead, best first; each entry a set of one or two.
+// Heights, wides and the rest go to the speakers under or beside them, never to the LFE.
+constexpr int foldSetsMax = 5;
+static int foldTargets(Speaker s, Speaker sets[foldSetsMax][2])
+{
+    int count = 0;
     auto set = [&](Speaker a, Speaker b) {
-        sets[*count][0] = a;
-        sets[*count][1] = b;
-        ++*count;
+        sets[count][0] = a;
+        sets[count][1] = b;
+        ++count;
     };
-    *count = 0;
+    auto one = [&](Speaker a) { set(a, a); };
+    // Left and right speakers are folded alike: `left` picks the side of each pair.
+    bool left = true;
+    switch (s) {
+    case speakerFrontRight: case speakerFrontRightOfCenter: case speakerRearRight: case speakerSideRight:
+    case speakerTopFrontRight: case speakerTopRearRight: case speakerTopSideRight: case speakerWideRight:
+    case speakerSurroundDirectRight: case speakerBottomFrontRight:
+        left = false;
+        break;
+    default:
+        break;
+    }
+    const Speaker front = left ? speakerFrontLeft : speakerFrontRight;
+    const Speaker rear = left ? speakerRearLeft : speakerRearRight;
+    const Speaker side = left ? speakerSideLeft : speakerSideRight;
     switch (s) {
     case speakerMono:
     case speakerFrontCenter:
+    case speakerBottomFrontCenter:
+    case speakerUnknown:
         set(speakerFrontLeft, speakerFrontRight);
-        set(speakerFrontCenter, speakerFrontCenter);
-        set(speakerMono, speakerMono);
+        one(speakerFrontCenter);
+        break;
+    case speakerTopFrontCenter:
+        set(speakerTopFrontLeft, speakerTopFrontRight);
+        one(speakerFrontCenter);
+        set(speakerFrontLeft, speakerFrontRight);
+        break;
+    case speakerTopCenter:
+        set(speakerTopFrontLeft, speakerTopFrontRight);
+        set(speakerFrontLeft, speakerFrontRight);
+        one(speakerFrontCenter);
         break;
     case speakerRearCenter:
+    case speakerTopRearCenter:
+        if (s == speakerTopRearCenter)
+            one(speakerRearCenter);
         set(speakerRearLeft, speakerRearRight);
         set(speakerSideLeft, speakerSideRight);
         set(speakerFrontLeft, speakerFrontRight);
-        set(speakerMono, speakerMono);
         break;
-    case speakerFrontLeft:
-    case speakerFrontRight:
-    case speakerFrontLeftOfCenter:
-    case speakerFrontRightOfCenter: {
-        const bool left = s == speakerFrontLeft || s == speakerFrontLeftOfCenter;
-        set(left ? speakerFrontLeft : speakerFrontRight, left ? speakerFrontLeft : speakerFrontRight);
-        set(speakerFrontCenter, speakerFrontCenter);
-        set(speakerMono, speakerMono);
+    case speakerFrontLeft: case speakerFrontRight:
+    case speakerFrontLeftOfCenter: case speakerFrontRightOfCenter:
+    case speakerTopFrontLeft: case speakerTopFrontRight:
+    case speakerWideLeft: case speakerWideRight:
+    case speakerBottomFrontLeft: case speakerBottomFrontRight:
+        one(front);
+        one(speakerFrontCenter);
         break;
-    }
-    case speakerRearLeft:
-    case speakerRearRight:
-    case speakerSideLeft:
-    case speakerSideRight: {
-        const bool left = s == speakerRearLeft || s == speakerSideLeft;
-        const bool rear = s == speakerRearLeft || s == speakerRearRight;
-        const Speaker other = left ? (rear ? speakerSideLeft : speakerRearLeft) : (rear ? speakerSideRight : speakerRearRight);
-        set(other, other);
-        set(left ? speakerFrontLeft : speakerFrontRight, left ? speakerFrontLeft : speakerFrontRight);
-        set(speakerMono, speakerMono);
+    case speakerRearLeft: case speakerRearRight:
+    case speakerTopRearLeft: case speakerTopRearRight:
+        one(rear);
+        one(side);
+        one(front);
         break;
-    }
+    case speakerSideLeft: case speakerSideRight:
+    case speakerTopSideLeft: case speakerTopSideRight:
+    case speakerSurroundDirectLeft: case speakerSurroundDirectRight:
+        one(side);
+        one(rear);
+        one(front);
+        break;
+    case speakerLfe2:
+        one(speakerLfe);
+        return count;
     default:  // the LFE is left out where there is no subwoofer, as players do
-        break;
+        return 0;
     }
+    one(speakerMono);
+    return count;
+}
+
+// Above or below the ear: a layer over the speaker it lands on, not that speaker.
+static bool offEarLevel(Speaker s)
+{
+    return (s >= speakerTopCenter && s <= speakerTopSideRight) ||
+           (s >= speakerBottomFrontLeft && s <= speakerBottomFrontRight);
 }
 
 void channelMixPlan(ChannelMix* mix, const Speaker* in, int inChannels, const Speaker* out, int outChannels)
@@ -118,15 +160,15 @@ void channelMixPlan(ChannelMix* mix, const Speaker* in, int inChannels, const Sp
             mix->gain[same][i] += 1.0f;
             continue;
         }
-        Speaker sets[4][2];
-        int count = 0;
-        foldTargets(in[i], sets, &count);
+        Speaker sets[foldSetsMax][2];
+        const int count = foldTargets(in[i], sets);
         for (int k = 0; k < count; ++k) {
             const int a = find(sets[k][0]), b = find(sets[k][1]);
             if (a < 0 || b < 0)
                 continue;
-            // A mono source keeps its loudness on both sides; anything else is shared out.
-            const float g = a == b ? 1.0f : in[i] == speakerMono ? 1.0f : 0.7071f;
+            // A mono source keeps its loudness on both sides; anything else is shared out. A height
+            // is 3 dB down on the speaker under it, as a surround folded into a front is.
+            const float g = in[i] == speakerMono ? 1.0f : (a != b || offEarLevel(in[i])) ? 0.7071f : 1.0f;
             mix->gain[a][i] += g;
             if (b != a)
                 mix->gain[b][i] += g;
@@ -146,6 +188,37 @@ void channelMixPlan(ChannelMix* mix, const Speaker* in, int inChannels, const Sp
         for (int i = 0; i < inChannels; ++i)
             if (mix->gain[o][i] != (o == i ? 1.0f : 0.0f))
                 mix->identity = false;
+}
+
+int streamLayout(const Speaker* file, int channels, Speaker* out)
+{
+    int n = 0;
+    auto add = [&](Speaker s) {
+        if (std::find(out, out + n, s) == out + n)
+            out[n++] = s;
+    };
+    for (int c = 0; c < channels; ++c)
+        if (file[c] < speakerFirstUnplayable)
+            add(file[c]);
+    // A channel whose nearest speakers are all missing brings the nearest in.
+    for (int c = 0; c < channels; ++c) {
+        if (file[c] < speakerFirstUnplayable || file[c] == speakerUnknown)
+            continue;
+        Speaker sets[foldSetsMax][2];
+        const int count = foldTargets(file[c], sets);
+        bool found = false;
+        for (int k = 0; k < count && !found; ++k)
+            found = std::find(out, out + n, sets[k][0]) != out + n && std::find(out, out + n, sets[k][1]) != out + n;
+        if (!found && count > 0) {
+            add(sets[0][0]);
+            add(sets[0][1]);
+        }
+    }
+    if (n == 0) {
+        layoutWav(out, 2);
+        n = 2;
+    }
+    return n;
 }
 
 void channelMixApply(const ChannelMix* mix, const int16_t* in, int16_t* out, int64_t frames)
@@ -250,7 +323,7 @@ static void startLink(Decoder* d, ConvertState* c, const LinkFormat& f)
     if (!usable(f))
         return;
     if (f.channels <= layoutChannelLimit && d->channels <= layoutChannelLimit)
-        channelMixPlan(&s.mix, f.layout, f.channels, d->layout, d->outChannels);
+        channelMixPlan(&s.mix, f.layout, f.channels, d->outLayout, d->outChannels);
     else if (f.channels <= layoutChannelLimit) {
         // A stream of many channels is heard as stereo; a link of few goes to its two.
         static const Speaker stereo[2] = {speakerFrontLeft, speakerFrontRight};
@@ -258,7 +331,7 @@ static void startLink(Decoder* d, ConvertState* c, const LinkFormat& f)
     } else {
         // Many channels go to stereo first, then to the stream's speakers.
         static const Speaker stereo[2] = {speakerFrontLeft, speakerFrontRight};
-        channelMixPlan(&s.mix, stereo, 2, d->layout, d->outChannels);
+        channelMixPlan(&s.mix, stereo, 2, d->outLayout, d->outChannels);
     }
     if (f.rate != d->rate && c->spare && c->spareRate == f.rate && soxr_clear(c->spare) == nullptr) {
         s.resampler = c->spare;

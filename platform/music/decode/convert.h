@@ -16,6 +16,9 @@ struct ChannelMix {
 // Each output speaker takes the input speaker at its place; what has none is folded into the
 // nearest ones, and no output sums to more than full scale.
 void channelMixPlan(ChannelMix* mix, const Speaker* in, int inChannels, const Speaker* out, int outChannels);
+// The stream's speakers for a file's (at most layoutChannelLimit): those a sound server names, each
+// once, in the file's order; the others are mixed into them. Returns how many.
+int streamLayout(const Speaker* file, int channels, Speaker* out);
 // `in` and `out` may be the same buffer.
 void channelMixApply(const ChannelMix* mix, const int16_t* in, int16_t* out, int64_t frames);
 // More channels than an output takes: even ones to the left, odd ones to the right.

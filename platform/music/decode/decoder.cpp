@@ -290,10 +290,11 @@ bool decoderOpen(Decoder* decoder, const char* path)
         decoderClose(decoder);
         return decoderFail(decoder, "unusable stream format");
     }
-    decoder->outChannels = decoder->channels <= layoutChannelLimit ? decoder->channels : 2;
-    if (decoder->channels > layoutChannelLimit) {
-        decoder->layout[0] = speakerFrontLeft;
-        decoder->layout[1] = speakerFrontRight;
+    if (decoder->channels <= layoutChannelLimit) {
+        decoder->outChannels = streamLayout(decoder->layout, decoder->channels, decoder->outLayout);
+    } else {
+        decoder->outChannels = 2;
+        layoutWav(decoder->outLayout, 2);
     }
     convertOpen(decoder);
     return true;

@@ -14,8 +14,9 @@
 
 struct Decoder;
 
-// Where a channel is meant to be heard. Unknown channels keep the WAV order's position for their
-// place in the frame.
+// Where a channel is meant to be heard, by the names the formats give (FFmpeg's channels, the
+// WAVEFORMATEXTENSIBLE mask, libsndfile's map). A file that names no speakers has the WAV order's
+// for its channel count; a channel named as none of these is speakerUnknown, never a place.
 enum Speaker : uint8_t {
     speakerMono,
     speakerFrontLeft,
@@ -29,7 +30,40 @@ enum Speaker : uint8_t {
     speakerSideRight,
     speakerFrontLeftOfCenter,
     speakerFrontRightOfCenter,
+    // Heights, from here on.
+    speakerTopCenter,
+    speakerTopFrontLeft,
+    speakerTopFrontCenter,
+    speakerTopFrontRight,
+    speakerTopRearLeft,
+    speakerTopRearCenter,
+    speakerTopRearRight,
+    // Named by some formats, but by no sound server: the stream carries them mixed into the nearest
+    // of the speakers above.
+    speakerTopSideLeft,
+    speakerTopSideRight,
+    speakerWideLeft,
+    speakerWideRight,
+    speakerSurroundDirectLeft,
+    speakerSurroundDirectRight,
+    speakerBottomFrontLeft,
+    speakerBottomFrontCenter,
+    speakerBottomFrontRight,
+    speakerLfe2,
+    speakerUnknown,
     speakerCount
+};
+// Speakers from here on are never in a stream's layout.
+constexpr Speaker speakerFirstUnplayable = speakerTopSideLeft;
+
+// The speakers of the WAVEFORMATEXTENSIBLE channel mask, bit by bit.
+constexpr int maskSpeakerBits = 18;
+constexpr Speaker maskSpeakers[maskSpeakerBits] = {
+    speakerFrontLeft,     speakerFrontRight,     speakerFrontCenter,    speakerLfe,
+    speakerRearLeft,      speakerRearRight,      speakerFrontLeftOfCenter, speakerFrontRightOfCenter,
+    speakerRearCenter,    speakerSideLeft,       speakerSideRight,      speakerTopCenter,
+    speakerTopFrontLeft,  speakerTopFrontCenter, speakerTopFrontRight,  speakerTopRearLeft,
+    speakerTopRearCenter, speakerTopRearRight,
 };
 
 // Outputs take at most this many channels; more are mixed down to stereo.
@@ -71,12 +105,14 @@ struct ConvertState;
 struct Decoder {
     const DecoderFamily* family;
     void* handle;
-    // The stream's format, the first link's: what the length is counted in.
+    // The stream's format, the first link's: what the length is counted in. `layout` is the file's.
     int rate;
     int channels;
     Speaker layout[layoutChannelLimit];
-    // Channels of the frames decoderRead delivers, in `layout` order: more than eight become two.
+    // The frames decoderRead delivers: the speakers an output can name (streamLayout), or two where
+    // there are more than eight channels.
     int outChannels;
+    Speaker outLayout[layoutChannelLimit];
     DecoderLength length;
     ConvertState* convert;
     char error[160];
@@ -134,6 +170,19 @@ int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence);
 bool decoderFail(Decoder* decoder, const char* text);
 // The layout a file in the Vorbis order has (Vorbis, Opus family 1), and the WAV order's default.
 void layoutVorbis(Speaker* layout, int channels);
-void layoutWav(Speaker* layout, int channels);
+// Inline: the FFmpeg module has it too.
+inline void layoutWav(Speaker* layout, int channels)
+{
+    static constexpr Speaker order[layoutChannelLimit] = {
+        speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+        speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight,
+    };
+    for (int c = 0; c < layoutChannelLimit; ++c)
+        layout[c] = order[c];
+    if (channels == 1)
+        layout[0] = speakerMono;
+}
+// The speakers a mask names, in mask order, where it names as many as there are channels.
+bool layoutFromMask(Speaker* layout, int channels, uint64_t mask);
 // Frames of `frames` at `from` Hz, counted at `to` Hz.
 int64_t framesAtRate(int64_t frames, int from, int to);

@@ -158,41 +158,42 @@ static bool openContext(FfmpegState* s)
 
 static Speaker speakerOf(AVChannel channel)
 {
+    // FFmpeg numbers its first channels as the WAVEFORMATEXTENSIBLE mask's bits.
+    if (channel >= AV_CHAN_FRONT_LEFT && channel <= AV_CHAN_TOP_BACK_RIGHT)
+        return maskSpeakers[channel];
     switch (channel) {
-    case AV_CHAN_FRONT_LEFT: case AV_CHAN_STEREO_LEFT: return speakerFrontLeft;
-    case AV_CHAN_FRONT_RIGHT: case AV_CHAN_STEREO_RIGHT: return speakerFrontRight;
-    case AV_CHAN_FRONT_CENTER: return speakerFrontCenter;
-    case AV_CHAN_LOW_FREQUENCY: case AV_CHAN_LOW_FREQUENCY_2: return speakerLfe;
-    case AV_CHAN_BACK_LEFT: return speakerRearLeft;
-    case AV_CHAN_BACK_RIGHT: return speakerRearRight;
-    case AV_CHAN_BACK_CENTER: return speakerRearCenter;
-    case AV_CHAN_SIDE_LEFT: return speakerSideLeft;
-    case AV_CHAN_SIDE_RIGHT: return speakerSideRight;
-    case AV_CHAN_FRONT_LEFT_OF_CENTER: return speakerFrontLeftOfCenter;
-    case AV_CHAN_FRONT_RIGHT_OF_CENTER: return speakerFrontRightOfCenter;
-    default: return speakerCount;
+    case AV_CHAN_STEREO_LEFT: return speakerFrontLeft;
+    case AV_CHAN_STEREO_RIGHT: return speakerFrontRight;
+    case AV_CHAN_WIDE_LEFT: return speakerWideLeft;
+    case AV_CHAN_WIDE_RIGHT: return speakerWideRight;
+    case AV_CHAN_SURROUND_DIRECT_LEFT: return speakerSurroundDirectLeft;
+    case AV_CHAN_SURROUND_DIRECT_RIGHT: return speakerSurroundDirectRight;
+    case AV_CHAN_LOW_FREQUENCY_2: return speakerLfe2;
+    case AV_CHAN_TOP_SIDE_LEFT: return speakerTopSideLeft;
+    case AV_CHAN_TOP_SIDE_RIGHT: return speakerTopSideRight;
+    case AV_CHAN_BOTTOM_FRONT_CENTER: return speakerBottomFrontCenter;
+    case AV_CHAN_BOTTOM_FRONT_LEFT: return speakerBottomFrontLeft;
+    case AV_CHAN_BOTTOM_FRONT_RIGHT: return speakerBottomFrontRight;
+    default: return speakerUnknown;
     }
 }
 
-// Each channel where the stream's layout puts it; the WAV order's place for what it cannot name.
+// Each channel as the stream's layout names it, in a native or a custom order; the WAV order where
+// it names none (an unspecified order, ambisonics).
 static void layoutOf(const AVChannelLayout* layout, int channels, Speaker* out)
 {
-    static const Speaker wav[layoutChannelLimit] = {
-        speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
-        speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight,
-    };
-    std::copy(wav, wav + layoutChannelLimit, out);
-    if (channels == 1) {
-        out[0] = speakerMono;
+    layoutWav(out, channels);
+    if (channels == 1 || channels > layoutChannelLimit ||
+        (layout->order != AV_CHANNEL_ORDER_NATIVE && layout->order != AV_CHANNEL_ORDER_CUSTOM))
         return;
+    Speaker named[layoutChannelLimit];
+    bool any = false;
+    for (int c = 0; c < channels; ++c) {
+        named[c] = speakerOf(av_channel_layout_channel_from_index(layout, unsigned(c)));
+        any = any || named[c] != speakerUnknown;
     }
-    if (layout->order != AV_CHANNEL_ORDER_NATIVE && layout->order != AV_CHANNEL_ORDER_CUSTOM)
-        return;
-    for (int c = 0; c < std::min(channels, layoutChannelLimit); ++c) {
-        const Speaker speaker = speakerOf(av_channel_layout_channel_from_index(layout, unsigned(c)));
-        if (speaker != speakerCount)
-            out[c] = speaker;
-    }
+    if (any)
+        std::copy(named, named + channels, out);
 }
 
 // The decoded frame in s->frame as interleaved 16-bit samples in `pending`; false where it cannot be

@@ -129,19 +129,8 @@ static void flacError(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus
 static void flacLayout(const FlacState* s, int channels, Speaker* layout)
 {
     layoutWav(layout, channels);
-    static const Speaker bySpeakerBit[] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
-                                           speakerRearLeft, speakerRearRight, speakerFrontLeftOfCenter,
-                                           speakerFrontRightOfCenter, speakerRearCenter, speakerSideLeft,
-                                           speakerSideRight};
-    if (channels > layoutChannelLimit)
+    if (channels > layoutChannelLimit || (s->channelMask != 0 && layoutFromMask(layout, channels, s->channelMask)))
         return;
-    if (s->channelMask != 0 && __builtin_popcount(s->channelMask & 0x7FF) == channels) {
-        int c = 0;
-        for (int bit = 0; bit < 11; ++bit)
-            if (s->channelMask & (1u << bit))
-                layout[c++] = bySpeakerBit[bit];
-        return;
-    }
     if (channels == 4 || channels == 5) {
         const Speaker order[5] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerRearLeft, speakerRearRight};
         const Speaker quad[4] = {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight};
@@ -173,10 +162,12 @@ static bool flacOpen(Decoder* decoder, int fd)
     FlacOwner s(new FlacState{}, flacFree);
     fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer);
     s->flac = FLAC__stream_decoder_new();
+    // Asked for before the start, as libFLAC takes it: the comments hold the channel mask.
+    if (s->flac)
+        FLAC__stream_decoder_set_metadata_respond(s->flac, FLAC__METADATA_TYPE_VORBIS_COMMENT);
     if (!s->flac || FLAC__stream_decoder_init_stream(s->flac, flacRead, flacSeek, flacTell, flacLength, flacEof, flacWrite,
                                                      flacMetadata, flacError, s.get()) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
         return decoderFail(decoder, "cannot start the FLAC decoder");
-    FLAC__stream_decoder_set_metadata_respond(s->flac, FLAC__METADATA_TYPE_VORBIS_COMMENT);
     FLAC__uint64 audioStart = 0;
     if (!FLAC__stream_decoder_process_until_end_of_metadata(s->flac) || !s->haveInfo ||
         !FLAC__stream_decoder_get_decode_position(s->flac, &audioStart))

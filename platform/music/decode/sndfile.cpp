@@ -90,12 +90,19 @@ static Speaker speakerOf(int position)
     case SF_CHANNEL_MAP_SIDE_RIGHT: return speakerSideRight;
     case SF_CHANNEL_MAP_FRONT_LEFT_OF_CENTER: return speakerFrontLeftOfCenter;
     case SF_CHANNEL_MAP_FRONT_RIGHT_OF_CENTER: return speakerFrontRightOfCenter;
-    default: return speakerCount;
+    case SF_CHANNEL_MAP_TOP_CENTER: return speakerTopCenter;
+    case SF_CHANNEL_MAP_TOP_FRONT_LEFT: return speakerTopFrontLeft;
+    case SF_CHANNEL_MAP_TOP_FRONT_RIGHT: return speakerTopFrontRight;
+    case SF_CHANNEL_MAP_TOP_FRONT_CENTER: return speakerTopFrontCenter;
+    case SF_CHANNEL_MAP_TOP_REAR_LEFT: return speakerTopRearLeft;
+    case SF_CHANNEL_MAP_TOP_REAR_RIGHT: return speakerTopRearRight;
+    case SF_CHANNEL_MAP_TOP_REAR_CENTER: return speakerTopRearCenter;
+    default: return speakerUnknown;  // ambisonics, or what the map could not name
     }
 }
 
-// The file's own channel map where it has one (the WAV mask, FLAC's order); the WAV order otherwise,
-// and for any channel the map cannot place.
+// The file's own channel map where it has one (the WAV mask, CAF's and AIFF's layouts); the WAV
+// order where it names none.
 static void sndfileLayout(SNDFILE* file, int channels, Speaker* layout)
 {
     layoutWav(layout, channels);
@@ -103,9 +110,14 @@ static void sndfileLayout(SNDFILE* file, int channels, Speaker* layout)
     if (channels > layoutChannelLimit ||
         sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map, int(sizeof(int)) * channels) != SF_TRUE)
         return;
-    for (int c = 0; c < channels; ++c)
-        if (speakerOf(map[c]) != speakerCount)
-            layout[c] = speakerOf(map[c]);
+    Speaker named[layoutChannelLimit];
+    bool any = false;
+    for (int c = 0; c < channels; ++c) {
+        named[c] = speakerOf(map[c]);
+        any = any || named[c] != speakerUnknown;
+    }
+    if (any)
+        std::copy(named, named + channels, layout);
 }
 
 // Subformats whose frame count libsndfile works out from the data's size.

@@ -3,8 +3,10 @@
 #include <SDL2/SDL.h>
 #include <alsa/asoundlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 
 #include "platform/music/decode/convert.h"
 #include "platform/music/output/output.h"
@@ -16,29 +18,34 @@ struct SdlState {
     std::atomic<int64_t> lastCallbackNs{0};
     std::atomic<bool> unpaused{false};
     int64_t stuckNs = 0;  // no call for this long while playing: the driver has stopped calling back
-    ChannelMix toSdlOrder{};  // the stream's speakers in SDL's own order for its channel count
+    int deviceChannels = 0;
+    ChannelMix toSdlOrder{};  // the stream's speakers to the SDL order of deviceChannels
+    // A callback's frames at the stream's channels, before the mix; as many as SDL's buffer holds.
+    std::unique_ptr<int16_t[]> pulled;
+    int64_t pulledFrames = 0;
     // SDL's audio thread only.
     int64_t handed = 0;
     int64_t handedBefore = 0;
 };
 
-// SDL's audio thread. When this is called, the buffer filled last time has started to play.
+// SDL's audio thread.
+// HACK: SDL 2.26's audio thread calls back, plays what it was given, then waits on the device: when
+// this is called, the buffer filled last time has started to play.
 static void fillDevice(void* user, Uint8* out, int len)
 {
     Output* output = static_cast<Output*>(user);
     SdlState* state = static_cast<SdlState*>(output->handle);
     state->lastCallbackNs.store(monotonicNs(), std::memory_order_relaxed);
-    const int64_t want = len / (output->channels * 2);
+    const int64_t want = std::min<int64_t>(len / (state->deviceChannels * 2), state->pulledFrames);
     if (state->detached) {
         std::memset(out, 0, size_t(len));
         return;
     }
     const int64_t heard = state->handedBefore;
     bool atEnd = false;
-    const int64_t got = streamPull(output, reinterpret_cast<int16_t*>(out), want, &atEnd, true);
-    channelMixApply(&state->toSdlOrder, reinterpret_cast<int16_t*>(out), reinterpret_cast<int16_t*>(out), got);
-    if (got < want)
-        std::memset(out + got * output->channels * 2, 0, size_t((want - got) * output->channels * 2));
+    const int64_t got = streamPull(output, state->pulled.get(), want, &atEnd, true);
+    channelMixApply(&state->toSdlOrder, state->pulled.get(), reinterpret_cast<int16_t*>(out), got);
+    std::memset(out + got * state->deviceChannels * 2, 0, size_t(len - got * state->deviceChannels * 2));
     state->handedBefore = state->handed;
     state->handed += got;
     // Running to the end as well: the last two buffers are heard in real time, as the others are.
@@ -46,6 +53,14 @@ static void fillDevice(void* user, Uint8* out, int len)
 }
 
 static void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
+// The one owner of the device: closed, where it was opened, before its state goes.
+static void releaseSdl(SdlState* state)
+{
+    if (state->device != 0)
+        SDL_CloseAudioDevice(state->device);
+    delete state;
+}
 
 static bool sdlOpen(Output* output)
 {
@@ -56,37 +71,52 @@ static bool sdlOpen(Output* output)
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (!SDL_WasInit(SDL_INIT_AUDIO) && SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return false;
-    SdlState* state = new SdlState;
-    output->handle = state;
-    static const Speaker sdlOrders[layoutChannelLimit][layoutChannelLimit] = {
-        {speakerMono},
-        {speakerFrontLeft, speakerFrontRight},
-        {speakerFrontLeft, speakerFrontRight, speakerLfe},
-        {speakerFrontLeft, speakerFrontRight, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerLfe, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearCenter, speakerSideLeft,
-         speakerSideRight},
-        {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerRearLeft, speakerRearRight,
-         speakerSideLeft, speakerSideRight},
-    };
-    channelMixPlan(&state->toSdlOrder, output->layout, output->channels, sdlOrders[output->channels - 1],
-                   output->channels);
+    std::unique_ptr<SdlState, void (*)(SdlState*)> owned(new SdlState, releaseSdl);
+    SdlState* state = owned.get();
+    // HACK: SDL 2.26's PulseAudio backend names the channels of any count in PulseAudio's WAVEEX
+    // order, which is SDL's own only for 1, 2 and 6 (its 3, 4, 5 and 7 put speakers on the centre
+    // and the LFE; of 8 it names the sides front-left and -right of centre, where its ALSA backend
+    // reorders them right). So SDL is given mono, stereo, 5.1 or 7.1: the smallest that holds the
+    // stream's speakers, heights aside, which go to those under them.
+    static const Speaker mono[1] = {speakerMono};
+    static const Speaker stereo[2] = {speakerFrontLeft, speakerFrontRight};
+    static const Speaker surround51[6] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter,
+                                          speakerLfe,       speakerRearLeft,   speakerRearRight};
+    static const Speaker surround71[8] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe,
+                                          speakerRearLeft,  speakerRearRight,  speakerSideLeft,    speakerSideRight};
+    bool allMono = true, beyondFronts = false, rears = false, sides = false;
+    for (int c = 0; c < output->channels; ++c) {
+        const Speaker s = output->layout[c];
+        allMono = allMono && s == speakerMono;
+        if (s == speakerMono || s == speakerFrontLeft || s == speakerFrontRight || s >= speakerTopCenter)
+            continue;
+        beyondFronts = true;
+        rears = rears || s == speakerRearLeft || s == speakerRearRight;
+        sides = sides || s == speakerSideLeft || s == speakerSideRight;
+    }
+    const Speaker* order = allMono ? mono : !beyondFronts ? stereo : rears && sides ? surround71 : surround51;
+    state->deviceChannels = allMono ? 1 : !beyondFronts ? 2 : rears && sides ? 8 : 6;
+    channelMixPlan(&state->toSdlOrder, output->layout, output->channels, order, state->deviceChannels);
     SDL_AudioSpec want{};
     want.freq = output->rate;
     want.format = AUDIO_S16SYS;
-    want.channels = Uint8(output->channels);
+    want.channels = Uint8(state->deviceChannels);
     want.samples = output->rate > 48000 ? 2048 : 1024;
     want.callback = fillDevice;
     want.userdata = output;
     SDL_AudioSpec have{};
+    // The callback finds the state through the output; it is not called before the device starts.
+    output->handle = state;
     state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
     if (state->device == 0) {
-        delete state;
+        owned.reset();
         output->handle = nullptr;
         return false;
     }
+    state->stuckNs = int64_t(have.samples) * 1'000'000'000 / output->rate + 150'000'000;
+    state->pulledFrames = int64_t(have.size) / (state->deviceChannels * 2);
+    state->pulled.reset(new int16_t[size_t(state->pulledFrames) * size_t(output->channels)]);
+    owned.release();
     return true;
 }
 
@@ -128,14 +158,14 @@ static void sdlClose(Output* output)
     // A driver that stopped calling back may never return: its thread is left alone, and the
     // device with it.
     const bool stuck = sdlFailed(output);
-    // A stuck driver waits on its device outside the lock, so taking the lock does not wait on it.
+    // HACK: SDL 2.26's audio thread waits on a stuck device outside the device's lock, so taking the
+    // lock does not wait on it.
     SDL_LockAudioDevice(state->device);
     state->detached = true;
     SDL_UnlockAudioDevice(state->device);
     if (stuck)
         return;
-    SDL_CloseAudioDevice(state->device);
-    delete state;
+    releaseSdl(state);
     output->handle = nullptr;
 }
 

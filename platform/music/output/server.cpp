@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 
 #include "platform/music/output/output.h"
 
@@ -29,48 +30,80 @@ constexpr int64_t stallNs = int64_t(targetLatencyUs) * 1000;
 constexpr int64_t noReplyNs = 500'000'000;
 constexpr int64_t slowOperationNs = 1'000'000'000;
 
+// Whether the server plays the stream.
+enum class Play : uint8_t {
+    connecting,  // until the server holds the stream, corked
+    paused,      // corked at the server
+    // Started in place of another output, but kept corked at the server until its sink has played
+    // the silence it had rendered ahead (serverAhead): a sink may take a stream that is ready early
+    // in place of that silence, and the music would then be heard ahead of its time.
+    takingOver,
+    playing,  // uncorked
+    failed,   // the server went away, refused the stream, or stalled; for good
+};
+
+// How much of the music has been handed to the server.
+enum class Feed : uint8_t {
+    feeding,   // frames go over as the server asks for them
+    draining,  // the last frame is handed over; the server plays out what it holds
+    drained,   // the server has played the last frame: all that was handed is heard
+};
+
+// What moves the stream from one phase to another; `on` makes every move.
+enum class Event : uint8_t {
+    ready,       // the server holds the stream
+    start,
+    pause,
+    uncorkDue,   // the sink's own silence is as good as played
+    lastHanded,  // the stream's last frame has gone over
+    drained,     // the server has played it
+    discarded,   // the server was told to drop what it holds (a restart)
+    broke,       // the server went away, refused the stream, or stopped playing what it holds
+};
+
 struct ServerState {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_stream* stream = nullptr;
     pa_time_event* tick = nullptr;
-    std::atomic<bool> failed{false};
-    // The server thread's, or under the loop's lock.
-    bool timedOut = false;
-    bool corked = true;
-    // False from a cork, uncork or flush until timing asked for after it has come back: timing from
-    // before would put what is heard where it no longer is.
-    bool timingFresh = false;
-    int operationsPending = 0;
-    bool draining = false;
-    bool allHeard = false;
+    // Changed by `on` alone, on the server thread or under the loop's lock; read by the supervisor.
+    std::atomic<Play> play{Play::connecting};
+    Feed feed = Feed::feeding;
+    // The rest: the server thread's, or under the loop's lock.
     // Held until its reply, and cancelled when the sound it was for is dropped or the stream closes.
     pa_operation* drain = nullptr;
-    bool sinkTimed = false;
-    // Until then the server plays what its sink had already taken: its read position may stand.
-    int64_t quietUntilNs = 0;
+    // Corks, uncorks and flushes sent whose reply, and the timing asked for after it, are still to
+    // come: timing from before would put what is heard where it no longer is.
+    int operationsPending = 0;
+    int64_t operationSentNs = 0;
     int64_t written = 0;
     int64_t heard = 0;
     // Frames of the sink's own silence counted as written before ours (serverAhead), heard in real
-    // time from when the stream first plays.
+    // time from when the stream first plays, and when the takeover uncorks the stream.
     int64_t ahead = 0;
     int64_t aheadFromNs = 0;
-    // Started, but kept corked at the server until its sink has played that silence: a sink may take
-    // a stream that is ready early in place of silence it had already rendered, and the music would
-    // then be heard ahead of its time.
     int64_t uncorkAtNs = 0;
-    bool hungry = false;
+    // Until then the server plays what its sink had already taken: its read position may stand.
+    int64_t quietUntilNs = 0;
+    bool hungry = false;  // the server waits for frames not yet decoded: the tick comes sooner
     // Whether the server's own read position goes on while it has frames to play.
     bool polling = false;
     int64_t pollSentNs = 0;
-    int64_t operationSentNs = 0;
     int64_t readIndex = -1;
     int64_t progressNs = 0;
+    // Bounded waits of the caller's thread (open, serverAhead).
+    bool timedOut = false;
+    bool sinkTimed = false;
 };
 
 static ServerState* stateOf(Output* output)
 {
     return static_cast<ServerState*>(output->handle);
+}
+
+static Play playOf(const ServerState* s)
+{
+    return s->play.load(std::memory_order_acquire);
 }
 
 // Server thread, or under the lock: what has been heard, from the server's latency.
@@ -79,10 +112,12 @@ static void publishHeard(Output* output)
     ServerState* s = stateOf(output);
     if (!s->stream || pa_stream_get_state(s->stream) != PA_STREAM_READY)
         return;
+    const Play play = playOf(s);
+    const bool settled = play == Play::playing && s->operationsPending == 0;
     pa_usec_t latency = 0;
     int negative = 0;
-    // A corked stream plays nothing; before it first plays, nothing has been heard.
-    if (!s->corked && !s->uncorkAtNs && s->timingFresh && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
+    // Nothing plays corked or taking over; before the stream first plays, nothing has been heard.
+    if (settled && pa_stream_get_latency(s->stream, &latency, &negative) == 0) {
         const int64_t pending = negative ? 0 : int64_t(latency * pa_usec_t(output->rate) / PA_USEC_PER_SEC);
         // The server counts only what it was given: before the first of it is played, its latency
         // says nothing of the sink's own silence ahead of it.
@@ -90,38 +125,15 @@ static void publishHeard(Output* output)
         if (played > 0)
             s->heard = std::max(s->heard, s->ahead + played);
     }
-    if (!s->corked && s->aheadFromNs) {
+    if ((play == Play::playing || play == Play::takingOver) && s->aheadFromNs) {
         const double aheadHeard = double(monotonicNs() - s->aheadFromNs) * output->rate / 1e9;
         s->heard = std::max(s->heard, std::min(s->ahead, int64_t(aheadHeard)));
     }
-    if (s->allHeard)
+    if (s->feed == Feed::drained)
         s->heard = s->written;
     const pa_timing_info* timing = pa_stream_get_timing_info(s->stream);
-    const bool running = !s->corked && s->timingFresh && !s->allHeard && timing && timing->playing;
+    const bool running = settled && s->feed != Feed::drained && timing && timing->playing;
     heardClockPublish(output, std::min(s->heard, s->written), s->written, running);
-}
-
-// Server thread, or under the lock.
-static void markFailed(Output* output)
-{
-    ServerState* s = stateOf(output);
-    if (!s->failed.exchange(true, std::memory_order_acq_rel))
-        streamOutputFailed(output);
-}
-
-// Server thread: the last frame has been played.
-static void onDrained(pa_stream*, int success, void* user)
-{
-    Output* output = static_cast<Output*>(user);
-    ServerState* s = stateOf(output);
-    if (s->drain) {
-        pa_operation_unref(s->drain);
-        s->drain = nullptr;
-    }
-    if (success) {
-        s->allHeard = true;
-        publishHeard(output);
-    }
 }
 
 // Server thread, or under the lock: a cancelled operation never calls back.
@@ -134,14 +146,137 @@ static void cancelDrain(ServerState* s)
     }
 }
 
+static void fill(Output* output);
+static void onDrained(pa_stream*, int success, void* user);
+static void onCarriedOut(pa_stream* stream, int, void* user);
+
+// Server thread, or under the lock: a cork, uncork or flush sent, whose reply and fresh timing are
+// waited for.
+static void operationSent(ServerState* s)
+{
+    const int64_t now = monotonicNs();
+    if (s->operationsPending++ == 0)
+        s->operationSentNs = now;
+    s->progressNs = now;
+}
+
+static void sendCork(Output* output, bool corked)
+{
+    ServerState* s = stateOf(output);
+    operationSent(s);
+    if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
+        pa_operation_unref(op);
+    if (!corked)
+        fill(output);
+    publishHeard(output);
+}
+
+// Server thread, or under the lock: every change of phase, and what the server is told for it.
+static void on(Output* output, Event event)
+{
+    ServerState* s = stateOf(output);
+    const Play play = playOf(s);
+    // A failed server stays failed; what it is still told does no harm.
+    auto enter = [s](Play next) {
+        if (playOf(s) != Play::failed)
+            s->play.store(next, std::memory_order_release);
+    };
+    switch (event) {
+    case Event::ready:
+        enter(Play::paused);
+        break;
+    case Event::start:
+        if (play != Play::paused)
+            break;
+        if (s->ahead > 0 && !s->aheadFromNs) {
+            // Uncorked by the tick once the sink's silence is as good as played.
+            enter(Play::takingOver);
+            s->aheadFromNs = monotonicNs();
+            s->uncorkAtNs = s->aheadFromNs + int64_t(s->ahead * 1'000'000'000 / output->rate) -
+                            int64_t(startLatencyUs) * 1000;
+            fill(output);
+            publishHeard(output);
+        } else {
+            enter(Play::playing);
+            sendCork(output, false);
+        }
+        break;
+    case Event::pause:
+        if (play == Play::takingOver) {
+            // Paused before the server was ever told to play: it stays corked.
+            enter(Play::paused);
+            publishHeard(output);
+        } else if (play == Play::playing) {
+            enter(Play::paused);
+            sendCork(output, true);
+        }
+        break;
+    case Event::uncorkDue:
+        if (play == Play::takingOver) {
+            enter(Play::playing);
+            sendCork(output, false);
+        }
+        break;
+    case Event::lastHanded:
+        if (s->feed == Feed::feeding) {
+            s->feed = Feed::draining;
+            cancelDrain(s);
+            s->drain = pa_stream_drain(s->stream, onDrained, output);
+        }
+        break;
+    case Event::drained:
+        if (s->feed == Feed::draining) {
+            s->feed = Feed::drained;
+            publishHeard(output);
+        }
+        break;
+    case Event::discarded:
+        operationSent(s);
+        if (pa_operation* op = pa_stream_flush(s->stream, onCarriedOut, output))
+            pa_operation_unref(op);
+        // What was dropped counts as heard; a drain asked for before belongs to the old sound.
+        s->heard = s->written;
+        s->feed = Feed::feeding;
+        cancelDrain(s);
+        fill(output);
+        publishHeard(output);
+        break;
+    case Event::broke:
+        if (play != Play::failed) {
+            enter(Play::failed);
+            streamOutputFailed(output);
+        }
+        break;
+    }
+}
+
+// Server thread: the last frame has been played.
+static void onDrained(pa_stream*, int success, void* user)
+{
+    Output* output = static_cast<Output*>(user);
+    ServerState* s = stateOf(output);
+    if (s->drain) {
+        pa_operation_unref(s->drain);
+        s->drain = nullptr;
+    }
+    if (success)
+        on(output, Event::drained);
+}
+
 // Server thread: timing asked for after a cork, uncork or flush.
 static void onTimingUpdated(pa_stream*, int, void* user)
 {
     Output* output = static_cast<Output*>(user);
-    ServerState* s = stateOf(output);
-    if (--s->operationsPending == 0)
-        s->timingFresh = true;
+    --stateOf(output)->operationsPending;
     publishHeard(output);
+}
+
+// Server thread: a cork, uncork or flush has been carried out at the server. Where timing cannot be
+// asked for, the operation stays pending, and the watch fails the server once it has waited too long.
+static void onCarriedOut(pa_stream* stream, int, void* user)
+{
+    if (pa_operation* op = pa_stream_update_timing_info(stream, onTimingUpdated, user))
+        pa_operation_unref(op);
 }
 
 // Server thread: where the server's read position is. It counts as moving while it has nothing to
@@ -155,13 +290,13 @@ static void onPolled(pa_stream* stream, int success, void* user)
     if (!success || !timing)
         return;
     const int64_t now = monotonicNs();
-    if (s->corked || s->operationsPending > 0 || !timing->playing || timing->write_index <= timing->read_index ||
-        timing->read_index != s->readIndex || now < s->quietUntilNs)
+    if (playOf(s) != Play::playing || s->operationsPending > 0 || !timing->playing ||
+        timing->write_index <= timing->read_index || timing->read_index != s->readIndex || now < s->quietUntilNs)
         s->progressNs = now;
     s->readIndex = timing->read_index;
     publishHeard(output);
     if (now - s->progressNs > stallNs)
-        markFailed(output);
+        on(output, Event::broke);
 }
 
 // Server thread: asks where the server's read position is, and judges whether it has stalled.
@@ -169,13 +304,14 @@ static void watchServer(Output* output)
 {
     ServerState* s = stateOf(output);
     const int64_t now = monotonicNs();
-    if (s->corked) {
+    const Play play = playOf(s);
+    if (play != Play::playing && play != Play::takingOver) {
         s->progressNs = now;
         return;
     }
     if (s->operationsPending > 0 ? now - s->operationSentNs > slowOperationNs
                                  : s->polling && now - s->pollSentNs > noReplyNs) {
-        markFailed(output);
+        on(output, Event::broke);
         return;
     }
     if (!s->polling && now - s->pollSentNs >= pollNs) {
@@ -187,25 +323,6 @@ static void watchServer(Output* output)
     }
 }
 
-// Under the lock: a cork, uncork or flush sent, whose reply and fresh timing are waited for.
-static void operationSent(ServerState* s)
-{
-    const int64_t now = monotonicNs();
-    if (s->operationsPending++ == 0)
-        s->operationSentNs = now;
-    s->progressNs = now;
-    s->timingFresh = false;
-}
-
-// Server thread: a cork, uncork or flush has been carried out at the server.
-static void onCarriedOut(pa_stream* stream, int, void* user)
-{
-    if (pa_operation* op = pa_stream_update_timing_info(stream, onTimingUpdated, user))
-        pa_operation_unref(op);
-    else
-        --stateOf(static_cast<Output*>(user))->operationsPending;
-}
-
 // Server thread, or under the lock: as much as the server takes, as far as it is decoded.
 static void fill(Output* output)
 {
@@ -214,7 +331,7 @@ static void fill(Output* output)
         return;
     const size_t frameBytes = size_t(output->channels) * 2;
     size_t writable = pa_stream_writable_size(s->stream);
-    while (writable >= frameBytes && !s->draining) {
+    while (writable >= frameBytes && s->feed == Feed::feeding) {
         void* data = nullptr;
         size_t bytes = writable;
         if (pa_stream_begin_write(s->stream, &data, &bytes) < 0 || !data || bytes < frameBytes)
@@ -228,11 +345,8 @@ static void fill(Output* output)
         } else {
             pa_stream_cancel_write(s->stream);
         }
-        if (atEnd) {
-            s->draining = true;
-            cancelDrain(s);
-            s->drain = pa_stream_drain(s->stream, onDrained, output);
-        }
+        if (atEnd)
+            on(output, Event::lastHanded);
         if (got < frames) {
             s->hungry = !atEnd;
             return;
@@ -248,56 +362,49 @@ static void onWritable(pa_stream*, size_t, void* user)
     fill(static_cast<Output*>(user));
 }
 
-// Server thread: the server ran dry in the middle of the music. A flush empties it on purpose, so
-// what it reports before the flush has come back does not count.
+// Server thread: the server ran dry in the middle of the music.
+// HACK: PulseAudio 16 also reports the emptiness a flush leaves; what it reports before the flush
+// has come back does not count.
 static void onUnderflow(pa_stream*, void* user)
 {
     Output* output = static_cast<Output*>(user);
     ServerState* s = stateOf(output);
-    if (!s->draining && !s->corked && s->operationsPending == 0)
+    if (s->feed == Feed::feeding && playOf(s) == Play::playing && s->operationsPending == 0)
         streamUnderrun(output);
 }
 
-static void sendCork(Output* output, bool corked);
-
 // Server thread: decoded frames that arrived since the server last asked, and a fresh position.
-static void onTick(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* user)
+static void onTick(pa_mainloop_api*, pa_time_event* event, const timeval*, void* user)
 {
     Output* output = static_cast<Output*>(user);
     ServerState* s = stateOf(output);
-    if (s->uncorkAtNs && monotonicNs() >= s->uncorkAtNs && s->stream) {
-        s->uncorkAtNs = 0;
-        sendCork(output, false);
-    }
+    if (playOf(s) == Play::takingOver && monotonicNs() >= s->uncorkAtNs)
+        on(output, Event::uncorkDue);
     fill(output);
     publishHeard(output);
     if (s->stream && pa_stream_get_state(s->stream) == PA_STREAM_READY)
         watchServer(output);
-    if (s->context)
-        pa_context_rttime_restart(s->context, event, pa_rtclock_now() + (s->hungry ? hungryTickUs : tickUs));
-    (void)api;
+    pa_context_rttime_restart(s->context, event, pa_rtclock_now() + (s->hungry ? hungryTickUs : tickUs));
 }
 
 // Server thread.
 static void onContextState(pa_context* context, void* user)
 {
     Output* output = static_cast<Output*>(user);
-    ServerState* s = stateOf(output);
     const pa_context_state_t state = pa_context_get_state(context);
     if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
-        markFailed(output);
-    pa_threaded_mainloop_signal(s->loop, 0);
+        on(output, Event::broke);
+    pa_threaded_mainloop_signal(stateOf(output)->loop, 0);
 }
 
 // Server thread.
 static void onStreamState(pa_stream* stream, void* user)
 {
     Output* output = static_cast<Output*>(user);
-    ServerState* s = stateOf(output);
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-        markFailed(output);
-    pa_threaded_mainloop_signal(s->loop, 0);
+        on(output, Event::broke);
+    pa_threaded_mainloop_signal(stateOf(output)->loop, 0);
 }
 
 // Server thread.
@@ -315,18 +422,17 @@ static bool waitUntil(Output* output, Ready ready)
     ServerState* s = stateOf(output);
     s->timedOut = false;
     pa_time_event* timeout = pa_context_rttime_new(s->context, pa_rtclock_now() + connectTimeoutUs, onTimeout, output);
-    while (!ready() && !s->failed.load(std::memory_order_acquire) && !s->timedOut)
+    while (!ready() && playOf(s) != Play::failed && !s->timedOut)
         pa_threaded_mainloop_wait(s->loop);
     if (timeout)
         pa_threaded_mainloop_get_api(s->loop)->time_free(timeout);
     return ready();
 }
 
-static void serverClose(Output* output)
+// The one owner of the library's handles: the stream, its context and the loop's thread, in that
+// order, whatever was made of them.
+static void releaseServer(ServerState* s)
 {
-    ServerState* s = stateOf(output);
-    if (!s)
-        return;
     if (s->loop) {
         pa_threaded_mainloop_lock(s->loop);
         if (s->tick)
@@ -344,14 +450,20 @@ static void serverClose(Output* output)
             pa_context_disconnect(s->context);
             pa_context_unref(s->context);
         }
-        s->tick = nullptr;
-        s->stream = nullptr;
-        s->context = nullptr;
         pa_threaded_mainloop_unlock(s->loop);
         pa_threaded_mainloop_stop(s->loop);
         pa_threaded_mainloop_free(s->loop);
     }
     delete s;
+}
+
+using ServerHandle = std::unique_ptr<ServerState, void (*)(ServerState*)>;
+
+// The callbacks find the state through the output until the loop's thread has ended.
+static void serverClose(Output* output)
+{
+    if (ServerState* s = stateOf(output))
+        releaseServer(s);
     output->handle = nullptr;
 }
 
@@ -366,136 +478,103 @@ static pa_buffer_attr bufferFor(const pa_sample_spec& format)
     return attr;
 }
 
-// The stream's own speakers; the WAV order where they cannot be said to the server.
+// The stream's own speakers, heights included: the server mixes them to its sink as the desktop is
+// set up. The stream holds no speaker the server cannot name (streamLayout).
 static bool channelMapOf(const Output* output, pa_channel_map* map)
 {
-    static const pa_channel_position_t positions[speakerCount] = {
-        PA_CHANNEL_POSITION_MONO,        PA_CHANNEL_POSITION_FRONT_LEFT,
-        PA_CHANNEL_POSITION_FRONT_RIGHT, PA_CHANNEL_POSITION_FRONT_CENTER,
-        PA_CHANNEL_POSITION_LFE,         PA_CHANNEL_POSITION_REAR_LEFT,
-        PA_CHANNEL_POSITION_REAR_RIGHT,  PA_CHANNEL_POSITION_REAR_CENTER,
-        PA_CHANNEL_POSITION_SIDE_LEFT,   PA_CHANNEL_POSITION_SIDE_RIGHT,
+    static const pa_channel_position_t positions[speakerFirstUnplayable] = {
+        PA_CHANNEL_POSITION_MONO,           PA_CHANNEL_POSITION_FRONT_LEFT,
+        PA_CHANNEL_POSITION_FRONT_RIGHT,    PA_CHANNEL_POSITION_FRONT_CENTER,
+        PA_CHANNEL_POSITION_LFE,            PA_CHANNEL_POSITION_REAR_LEFT,
+        PA_CHANNEL_POSITION_REAR_RIGHT,     PA_CHANNEL_POSITION_REAR_CENTER,
+        PA_CHANNEL_POSITION_SIDE_LEFT,      PA_CHANNEL_POSITION_SIDE_RIGHT,
         PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER,
+        PA_CHANNEL_POSITION_TOP_CENTER,     PA_CHANNEL_POSITION_TOP_FRONT_LEFT,
+        PA_CHANNEL_POSITION_TOP_FRONT_CENTER, PA_CHANNEL_POSITION_TOP_FRONT_RIGHT,
+        PA_CHANNEL_POSITION_TOP_REAR_LEFT,  PA_CHANNEL_POSITION_TOP_REAR_CENTER,
+        PA_CHANNEL_POSITION_TOP_REAR_RIGHT,
     };
     pa_channel_map_init(map);
+    if (output->channels > layoutChannelLimit)
+        return false;
     map->channels = uint8_t(output->channels);
-    for (int c = 0; c < output->channels && c < layoutChannelLimit; ++c)
-        map->map[c] = output->layout[c] < speakerCount ? positions[output->layout[c]] : PA_CHANNEL_POSITION_INVALID;
-    return (output->channels <= layoutChannelLimit && pa_channel_map_valid(map)) ||
-           pa_channel_map_init_extend(map, uint8_t(output->channels), PA_CHANNEL_MAP_WAVEEX);
+    for (int c = 0; c < output->channels; ++c)
+        map->map[c] = output->layout[c] < speakerFirstUnplayable ? positions[output->layout[c]] : PA_CHANNEL_POSITION_INVALID;
+    return pa_channel_map_valid(map);
+}
+
+// Under the lock: connects, and waits for the server to hold the stream, corked.
+static bool connect(Output* output)
+{
+    ServerState* s = stateOf(output);
+    const pa_sample_spec format{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
+    pa_channel_map map{};
+    if (!pa_sample_spec_valid(&format) || !channelMapOf(output, &map))
+        return false;
+    pa_context_set_state_callback(s->context, onContextState, output);
+    // Never start a server of our own: where none runs, the next output serves.
+    if (pa_context_connect(s->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        !waitUntil(output, [s] { return pa_context_get_state(s->context) == PA_CONTEXT_READY; }) ||
+        !(s->stream = pa_stream_new(s->context, "Music", &format, &map)))
+        return false;
+    pa_stream_set_state_callback(s->stream, onStreamState, output);
+    pa_stream_set_write_callback(s->stream, onWritable, output);
+    pa_stream_set_underflow_callback(s->stream, onUnderflow, output);
+    const pa_buffer_attr attr = bufferFor(format);
+    const pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+    return pa_stream_connect_playback(s->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
+           waitUntil(output, [s] { return pa_stream_get_state(s->stream) == PA_STREAM_READY; }) &&
+           (s->tick = pa_context_rttime_new(s->context, pa_rtclock_now() + tickUs, onTick, output));
 }
 
 static bool serverOpen(Output* output)
 {
-    ServerState* s = new ServerState;
+    ServerHandle owned(new ServerState, releaseServer);
+    ServerState* s = owned.get();
+    // The callbacks find the state through the output from the start.
     output->handle = s;
-    pa_sample_spec format{PA_SAMPLE_S16NE, uint32_t(output->rate), uint8_t(output->channels)};
-    pa_channel_map map{};
-    if (!pa_sample_spec_valid(&format) || !channelMapOf(output, &map) ||
-        !(s->loop = pa_threaded_mainloop_new())) {
-        serverClose(output);
-        return false;
-    }
-    s->context = pa_context_new(pa_threaded_mainloop_get_api(s->loop), "Quillvane");
-    if (!s->context) {
-        serverClose(output);
-        return false;
-    }
-    pa_context_set_state_callback(s->context, onContextState, output);
-    // Never start a server of our own: where none runs, the next output serves.
-    if (pa_context_connect(s->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-        pa_threaded_mainloop_start(s->loop) < 0) {
-        serverClose(output);
-        return false;
-    }
-    pa_threaded_mainloop_lock(s->loop);
-    bool ready = waitUntil(output, [s] { return pa_context_get_state(s->context) == PA_CONTEXT_READY; });
+    bool ready = (s->loop = pa_threaded_mainloop_new()) &&
+                 (s->context = pa_context_new(pa_threaded_mainloop_get_api(s->loop), "Quillvane")) &&
+                 pa_threaded_mainloop_start(s->loop) == 0;
     if (ready) {
-        s->stream = pa_stream_new(s->context, "Music", &format, &map);
-        ready = s->stream != nullptr;
+        pa_threaded_mainloop_lock(s->loop);
+        ready = connect(output);
+        if (ready)
+            on(output, Event::ready);
+        pa_threaded_mainloop_unlock(s->loop);
     }
-    if (ready) {
-        pa_stream_set_state_callback(s->stream, onStreamState, output);
-        pa_stream_set_write_callback(s->stream, onWritable, output);
-        pa_stream_set_underflow_callback(s->stream, onUnderflow, output);
-        const pa_buffer_attr attr = bufferFor(format);
-        const pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
-                                                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-        ready = pa_stream_connect_playback(s->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
-                waitUntil(output, [s] { return pa_stream_get_state(s->stream) == PA_STREAM_READY; });
-    }
-    if (ready)
-        s->tick = pa_context_rttime_new(s->context, pa_rtclock_now() + tickUs, onTick, output);
-    pa_threaded_mainloop_unlock(s->loop);
-    if (!ready || !s->tick) {
-        serverClose(output);
+    if (!ready) {
+        owned.reset();
+        output->handle = nullptr;
         return false;
     }
+    owned.release();
     return true;
-}
-
-// Server thread, or under the lock.
-static void sendCork(Output* output, bool corked)
-{
-    ServerState* s = stateOf(output);
-    operationSent(s);
-    if (pa_operation* op = pa_stream_cork(s->stream, corked ? 1 : 0, onCarriedOut, output))
-        pa_operation_unref(op);
-    if (!corked)
-        fill(output);
-    publishHeard(output);
-}
-
-static void cork(Output* output, bool corked)
-{
-    ServerState* s = stateOf(output);
-    pa_threaded_mainloop_lock(s->loop);
-    if (s->stream && s->corked != corked) {
-        s->corked = corked;
-        if (!corked && s->ahead > 0 && !s->aheadFromNs) {
-            // Uncorked by the tick once the sink's silence is as good as played.
-            s->aheadFromNs = monotonicNs();
-            s->uncorkAtNs = s->aheadFromNs + int64_t(s->ahead * 1'000'000'000 / output->rate) - int64_t(startLatencyUs) * 1000;
-            fill(output);
-            publishHeard(output);
-        } else if (s->uncorkAtNs) {
-            // Paused before the server was ever told to play.
-            s->uncorkAtNs = 0;
-            publishHeard(output);
-        } else {
-            sendCork(output, corked);
-        }
-    }
-    pa_threaded_mainloop_unlock(s->loop);
 }
 
 static void serverStart(Output* output)
 {
-    cork(output, false);
+    ServerState* s = stateOf(output);
+    pa_threaded_mainloop_lock(s->loop);
+    on(output, Event::start);
+    pa_threaded_mainloop_unlock(s->loop);
 }
 
 // Kept at the server, to go on with the very next frame.
 static void serverPause(Output* output)
 {
-    cork(output, true);
+    ServerState* s = stateOf(output);
+    pa_threaded_mainloop_lock(s->loop);
+    on(output, Event::pause);
+    pa_threaded_mainloop_unlock(s->loop);
 }
 
 static void serverDiscard(Output* output)
 {
     ServerState* s = stateOf(output);
     pa_threaded_mainloop_lock(s->loop);
-    if (s->stream) {
-        operationSent(s);
-        if (pa_operation* op = pa_stream_flush(s->stream, onCarriedOut, output))
-            pa_operation_unref(op);
-        // What was dropped counts as heard; a drain asked for before belongs to the old sound.
-        s->heard = s->written;
-        s->allHeard = false;
-        s->draining = false;
-        cancelDrain(s);
-        fill(output);
-        publishHeard(output);
-    }
+    on(output, Event::discarded);
     pa_threaded_mainloop_unlock(s->loop);
 }
 
@@ -507,9 +586,10 @@ static void onSinkTimed(pa_stream*, int, void* user)
     pa_threaded_mainloop_signal(stateOf(output)->loop, 0);
 }
 
-// A sink may hold much of its own ahead of what it is given: a server just started renders up to two
-// seconds of silence before any client asks for less, and takes what it is given after it. Taking
-// over, the music goes on from where the wall clock will be when it is heard.
+// HACK: PulseAudio 16's sinks (and PipeWire's pulse server) hold much of their own ahead of what a
+// stream gives them: a server just started renders up to two seconds of silence before any client
+// asks for less, and plays what it is given after it. Taking over, the music goes on from where the
+// wall clock will be when it is heard; the sink's latency in the timing says how far that is.
 static int64_t serverAhead(Output* output, int64_t most)
 {
     ServerState* s = stateOf(output);
@@ -533,7 +613,7 @@ static int64_t serverAhead(Output* output, int64_t most)
 
 static bool serverFailed(Output* output)
 {
-    return stateOf(output)->failed.load(std::memory_order_acquire);
+    return playOf(stateOf(output)) == Play::failed;
 }
 
 const OutputFamily serverOutput = {"server",      serverOpen,  serverStart,  serverPause,

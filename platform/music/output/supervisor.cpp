@@ -17,7 +17,7 @@ Output* openOutput(MusicStream* s, const OutputFamily* family)
     output->stream = s;
     output->rate = s->rate;
     output->channels = s->outChannels;
-    std::copy(s->decoder.layout, s->decoder.layout + layoutChannelLimit, output->layout);
+    std::copy(s->decoder.outLayout, s->decoder.outLayout + layoutChannelLimit, output->layout);
     if (family->open(output)) {
         s->outputsKept.fetch_add(1, std::memory_order_relaxed);
         return output;
