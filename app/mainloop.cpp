@@ -68,7 +68,10 @@ static int shutDown()
 
 int playDemo()
 {
-    startMusic();
-    runMainLoop();
+    // Asked to end during the set-up: nothing is played or drawn.
+    if (!closeRequested()) {
+        startMusic();
+        runMainLoop();
+    }
     return shutDown();
 }

@@ -83,9 +83,13 @@ int runDemo()
             return 0;
     }
 
+    // Ctrl+C, logout or kill before the window library: the run ends as Cancel ends it.
+    if (closeRequested())
+        return 0;
     forgetDeadWindowManager();
     if (!glfwInit())
         return -1;
+    followWindowDestruction();
     startScreenKeeper();
 
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
@@ -96,6 +100,12 @@ int runDemo()
     if (takesSampleHint(runSettings.msaaSamples))
         glfwWindowHint(GLFW_SAMPLES, runSettings.msaaSamples);
 
+    // Asked to end meanwhile: no window is made.
+    if (closeRequested()) {
+        stopScreenKeeper();
+        glfwTerminate();
+        return 0;
+    }
     GLFWwindow* window = nullptr;
     if (runSettings.fullscreen == 1) {
         runSettings.savedWidth = runSettings.windowWidth;
@@ -121,7 +131,10 @@ int runDemo()
     }
     demoState.window = window;
 
-    if (runSettings.fullscreen != 1) {
+    // From here on the window exists: an end asked for during the set-up (Ctrl+C, logout, kill, the
+    // window destroyed by another client) takes the rest of it away, the window never shown, and
+    // the run ends as the close button ends it.
+    if (runSettings.fullscreen != 1 && !closeRequested()) {
         // A stored place on a monitor that is gone, or past an edge, would hide the window: it is
         // then placed as a first run places it.
         int width = 0, height = 0;
@@ -136,15 +149,18 @@ int runDemo()
         runSettings.centerWindow = 1;
     }
 
-    followWindowInput(window);
-    glfwMakeContextCurrent(window);
-    if (runSettings.vsync == 0)
-        glfwSwapInterval(0);
-    else if (runSettings.vsync == 1)
-        glfwSwapInterval(1);
-    glEnable(GL_DEPTH_TEST);
-    glPushMatrix();
-    showWindowAndFinishPlacement(window);
+    if (!closeRequested()) {
+        followWindowInput(window);
+        glfwMakeContextCurrent(window);
+        if (runSettings.vsync == 0)
+            glfwSwapInterval(0);
+        else if (runSettings.vsync == 1)
+            glfwSwapInterval(1);
+        glEnable(GL_DEPTH_TEST);
+        glPushMatrix();
+    }
+    if (!closeRequested())
+        showWindowAndFinishPlacement(window);
 
     return playDemo();
 }

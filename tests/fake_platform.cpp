@@ -66,6 +66,7 @@ int showCursor(GLFWwindow*, bool show)
 {
     return show ? 0 : -1;
 }
+void followWindowDestruction() {}
 void followWindowInput(GLFWwindow*) {}
 void beginDesktopSession() {}
 

@@ -7,14 +7,17 @@
 //   beginDesktopSession                         first, before any other call and any thread
 //   measurePrimaryMonitor, askYesNoCancel       before the window library, on connections of their own
 //   forgetDeadWindowManager                     then, right before glfwInit
+//   followWindowDestruction                     right after glfwInit
 //   startScreenKeeper                           after glfwInit, before the window is created
 //   coverPrimaryMonitor (fullscreen) or         just after glfwCreateWindow: it may withdraw and map
 //     setWindowFramePos / setWindowAreaPos      the window again, which followWindowInput must follow
 //   followWindowInput                           once, before the window is shown
 //   showWindowAndFinishPlacement                last of the set-up
 //   the main loop's calls                       isForegroundWindow, getKeyState, closeRequested,
-//                                               keepScreenAwake, setWindowTitle, isWindowMinimised
-//   stopScreenKeeper, getWindowFramePos         at the end, before glfwTerminate
+//                                               keepScreenAwake, setWindowTitle
+//   stopScreenKeeper, isWindowMinimised,        at the end, before glfwTerminate
+//     getWindowFramePos
+// closeRequested may turn true between any two of them: the set-up then goes no further.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +28,13 @@ struct GLFWwindow;
 // Sets the process's one policy for X errors (an error on a request of the layer's goes to the
 // caller that made it, any other is let go; a lost display ends the process with 1 and one line)
 // and takes the session's requests to end the run (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM)
-// for closeRequested, the start-up question's time included.
+// for closeRequested, the start-up question's time included. A second request ends the process at
+// once, by the signal, whatever it waits in.
 void beginDesktopSession();
 
-// True once the session asked the run to end, or another client destroyed the window; the main
-// loop takes it as the window's close request. Reads a flag: no round trip.
+// True once the session asked the run to end, another client destroyed the window, or the server
+// ended the run's connection while the display stays (xkill); the set-up goes no further and the
+// main loop takes it as the window's close request. Reads flags: no round trip.
 bool closeRequested();
 
 // Answers of the start-up question.
@@ -80,7 +85,9 @@ void showWindowAndFinishPlacement(GLFWwindow* window);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the
 // extents a running manager publishes, else from the window's ancestors (with no manager, the
-// drawable area's corner). False, with x and y untouched, when the frame cannot be measured.
+// drawable area's corner). Of a window that can no longer be asked (destroyed, or its connection
+// ended), the corner last measured, moved as the window's own events moved it since. False, with x
+// and y untouched, when the frame cannot be measured and never was.
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y);
 
 // For a fullscreen window, just created: makes sure it covers the primary monitor, with the
@@ -93,8 +100,12 @@ void coverPrimaryMonitor(GLFWwindow* window);
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus, its key events, the keyboard's layout and the window's
-// destruction by another client (for closeRequested). Called once, before the window is shown.
+// From the window's creation on, follows its destruction by another client (for closeRequested),
+// and ends the window library's waits on a window so destroyed. Called once, right after glfwInit.
+void followWindowDestruction();
+
+// Starts following the window's focus, its key events, its minimised state and the keyboard's
+// layout. Called once, before the window is shown.
 void followWindowInput(GLFWwindow* window);
 
 // True while the window has the input focus. Reads state kept from the window's events: no round
@@ -112,6 +123,7 @@ constexpr int32_t keyDownBit = 0x8000;
 
 void setWindowTitle(GLFWwindow* window, const char* text);
 
+// Asked of the server; of a window that can no longer be asked, as its events said last.
 bool isWindowMinimised(GLFWwindow* window);
 
 // Seconds since the window library was initialised; the demo's one clock.
