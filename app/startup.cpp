@@ -1,6 +1,5 @@
 #include <GLFW/glfw3.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "app/demo.h"
@@ -27,32 +26,14 @@ void centerOnMonitor(GLFWwindow* window, GLFWmonitor* monitor)
     setWindowAreaPos(window, centredPosition(mx, mw, w), centredPosition(my, mh, h));
 }
 
-// A windowed size from a settings file that no window here can take, below a pixel or past the
-// desktop the monitors span, gives the default size instead: the window library asserts on the one
-// and the GL driver fails on the other.
-static void keepWindowSizeInReach()
+// The largest size X carries: its sizes are 16-bit and its coordinates signed 16-bit.
+constexpr int32_t largestWindowSide = 32767;
+
+// A size no window can have fails the window's creation, as the window library fails a side of 0:
+// below that it asserts, and past X's sizes they would wrap. Only a settings file holds such a size.
+static bool windowSizeFits(int32_t width, int32_t height)
 {
-    int64_t right = 0, bottom = 0;
-    int count = 0;
-    GLFWmonitor** monitors = glfwGetMonitors(&count);
-    for (int i = 0; i < count; ++i) {
-        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
-        int x = 0, y = 0;
-        glfwGetMonitorPos(monitors[i], &x, &y);
-        if (mode) {
-            right = std::max(right, int64_t{x} + mode->width);
-            bottom = std::max(bottom, int64_t{y} + mode->height);
-        }
-    }
-    if (right == 0 || bottom == 0) {
-        right = std::max(desktopWidth, defaultWindowWidth);
-        bottom = std::max(desktopHeight, defaultWindowHeight);
-    }
-    if (runSettings.windowWidth < 1 || runSettings.windowWidth > right || runSettings.windowHeight < 1 ||
-        runSettings.windowHeight > bottom) {
-        runSettings.windowWidth = defaultWindowWidth;
-        runSettings.windowHeight = defaultWindowHeight;
-    }
+    return width >= 1 && height >= 1 && width <= largestWindowSide && height <= largestWindowSide;
 }
 
 bool takesSampleHint(int samples)
@@ -112,15 +93,15 @@ int runDemo()
         runSettings.savedHeight = runSettings.windowHeight;
         runSettings.windowWidth = desktopWidth;
         runSettings.windowHeight = desktopHeight;
-        window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
-                                  glfwGetPrimaryMonitor(), nullptr);
+        if (windowSizeFits(runSettings.windowWidth, runSettings.windowHeight))
+            window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
+                                      glfwGetPrimaryMonitor(), nullptr);
         if (window) {
             coverPrimaryMonitor(window);
             while (showCursor(window, false) >= 0) {
             }
         }
-    } else {
-        keepWindowSizeInReach();
+    } else if (windowSizeFits(runSettings.windowWidth, runSettings.windowHeight)) {
         window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
                                   nullptr, nullptr);
     }
