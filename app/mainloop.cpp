@@ -53,13 +53,34 @@ static void runMainLoop()
     }
 }
 
+static bool placeTakenBack = false;
+
+static void takePlaceBack()
+{
+    if (!placeTakenBack && runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
+        getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
+    placeTakenBack = true;
+}
+
 static int shutDown()
 {
     stopScreenKeeper();
-    if (runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
-        getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
+    takePlaceBack();
     glfwTerminate();
     demoState.window = nullptr;
+    if (useSettingsFile == 1)
+        writeSettings();
+    traceFinish();
+    return 0;
+}
+
+int shutDownWithoutWindowLibrary()
+{
+    stopScreenKeeper();
+    // Before the window exists, the end of a Cancel: nothing to take back or write.
+    if (!demoState.window && !placeTakenBack)
+        return 0;
+    takePlaceBack();
     if (useSettingsFile == 1)
         writeSettings();
     traceFinish();

@@ -49,6 +49,7 @@ bool takesSampleHint(int samples)
 int runDemo()
 {
     beginDesktopSession();
+    setShutdownOnConnectionEnd(shutDownWithoutWindowLibrary);
     assignDefaults();
     getDesktopSize();
     if (useSettingsFile == 1)

@@ -5,6 +5,7 @@
 //
 // The order a run calls them in, which the state they keep between calls relies on:
 //   beginDesktopSession                         first, before any other call and any thread
+//   setShutdownOnConnectionEnd                  then
 //   measurePrimaryMonitor, askYesNoCancel       before the window library, on connections of their own
 //   forgetDeadWindowManager                     then, right before glfwInit
 //   followWindowDestruction                     right after glfwInit
@@ -32,10 +33,16 @@ struct GLFWwindow;
 // once, by the signal, whatever it waits in.
 void beginDesktopSession();
 
-// True once the session asked the run to end, another client destroyed the window, or the server
-// ended the run's connection while the display stays (xkill); the set-up goes no further and the
-// main loop takes it as the window's close request. Reads flags: no round trip.
+// True once the session asked the run to end, or another client destroyed the window; the set-up
+// goes no further and the main loop takes it as the window's close request. Reads flags: no round
+// trip.
 bool closeRequested();
+
+// The close button's shutdown without the window library, for a run whose window's connection (or
+// the question's) the server ends while the display stays, as xkill does: called from within the
+// X library, whose connection cannot go on; the process then ends with what it returns. Given
+// right after beginDesktopSession.
+void setShutdownOnConnectionEnd(int (*shutDown)());
 
 // Answers of the start-up question.
 constexpr int answerYes = 6;

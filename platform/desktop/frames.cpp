@@ -59,9 +59,11 @@ static bool measureFrame(GLFWwindow* window, int* left, int* top)
 {
     *left = 0;
     *top = 0;
+    if (windowGone())
+        return false;
     Display* display = glfwGetX11Display();
     const Window handle = glfwGetX11Window(window);
-    if (!display || !handle || windowGone())
+    if (!display || !handle)
         return false;
     XWindowAttributes attributes{};
     const XErrorTrap trap = trapXErrors(display);
@@ -172,7 +174,8 @@ void showWindowAndFinishPlacement(GLFWwindow* window)
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y)
 {
     int left = 0, top = 0, areaX = 0, areaY = 0;
-    if (measureFrame(window, &left, &top) && readAreaPos(glfwGetX11Display(), glfwGetX11Window(window), &areaX, &areaY))
+    if (measureFrame(window, &left, &top) &&
+        readAreaPos(glfwGetX11Display(), glfwGetX11Window(window), &areaX, &areaY))
         lastPlace = {true, left, top, areaX, areaY};
     else if (!lastPlace.known)
         return false;

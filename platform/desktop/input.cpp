@@ -86,15 +86,15 @@ bool windowDestroyed()
 // glfwCreateWindow for a fullscreen one) by polling this while any other event is queued, with no
 // bound: a window destroyed meanwhile sends none, and the wait spins for good. The executable
 // exports this XCheckTypedWindowEvent, so the window library's calls come here: for a window whose
-// destruction was read, or whose connection the server ended, the wait is answered as if the event
-// came. It can go once GLFW bounds that wait.
+// destruction was read, the wait is answered as if the event came. It can go once GLFW bounds that
+// wait.
 extern "C" Bool XCheckTypedWindowEvent(Display* display, Window window, int type, XEvent* event)
 {
     using Checking = Bool (*)(Display*, Window, int, XEvent*);
     static const Checking xlibs = reinterpret_cast<Checking>(dlsym(RTLD_NEXT, "XCheckTypedWindowEvent"));
     if (xlibs(display, window, type, event))
         return True;
-    if (type != VisibilityNotify || (window != input.destroyed && !connectionEnded()))
+    if (type != VisibilityNotify || window != input.destroyed)
         return False;
     *event = {};
     event->xvisibility.type = VisibilityNotify;

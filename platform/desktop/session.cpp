@@ -55,12 +55,17 @@ void beginDesktopSession()
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A connection the server ended (xkill) is seen as its end by the X library, where a write to
+    // it would otherwise end the process first.
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    sigemptyset(&ignored.sa_mask);
+    sigaction(SIGPIPE, &ignored, nullptr);
 }
 
 bool closeRequested()
 {
-    // A window another client destroyed, or a connection the server ended (xkill), ends the run as
-    // its close button would.
+    // A window another client destroyed ends the run as its close button would.
     return session.requested.load() || windowGone();
 }
 

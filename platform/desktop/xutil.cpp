@@ -34,29 +34,33 @@ static int onXError(Display*, XErrorEvent*)
     return 0;
 }
 
+// Marks a connection let end; never called, since the handler below never returns for one.
 static void onConnectionEnded(Display*, void*)
 {
+    _exit(1);
 }
 
 // HACK: libX11 1.8.4 keeps a connection's exit handler in its Display record (Xlibint.h) and offers
-// no call to read it back; it is read here to tell a connection let end from one whose end would
-// exit the process.
+// no call to read it back; it is read here to tell a connection let end from the others.
 static bool mayEnd(Display* display)
 {
     return display->exit_handler == onConnectionEnded;
 }
 
+static int (*shutDownAfterConnectionEnded)() = nullptr;
+
 // Xlib's own handler calls exit(), whose clean-up would run under the threads that still use what it
 // destroys, and ends in an abort. The display is gone, so nothing is left to give back through it.
-// Where the display still answers, the server ended this connection alone (xkill): the handler
-// returns, and the connection's exit handler lets Xlib fail every request on it from then on.
+// Where the display still answers, the server ended this connection alone (xkill): the run ends as
+// the close button ends it, from here, since neither Xlib nor the GL driver can go on with the
+// connection. Connections let end are the main thread's.
 static int onDisplayLost(Display* display)
 {
     if (mayEnd(display)) {
         if (Display* again = XOpenDisplay(DisplayString(display))) {
             XCloseDisplay(again);
             ended.store(true);
-            return 0;
+            _exit(shutDownAfterConnectionEnded ? shutDownAfterConnectionEnded() : 0);
         }
     }
     // Every connection to the server goes at once; one line, from the first thread to see it.
@@ -71,6 +75,11 @@ void letConnectionEnd(Display* display)
 {
     if (display)
         XSetIOErrorExitHandler(display, onConnectionEnded, nullptr);
+}
+
+void setShutdownOnConnectionEnd(int (*shutDown)())
+{
+    shutDownAfterConnectionEnded = shutDown;
 }
 
 bool connectionEnded()

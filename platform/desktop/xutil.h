@@ -10,13 +10,13 @@
 // (a window another client destroyed under the window library's requests) is let go, unprinted.
 // A display lost ends the process at once with 1 and one line, without running the clean-up that
 // threads still running would abort in. A connection the server ended while the display still
-// answers (xkill) is a request to end the run, where the connection was let end (below).
+// answers (xkill) ends the run as the close button does, where the connection was let end (below).
 void setXErrorPolicy();
 
-// Lets a connection end under the run: once the server has ended it, every request on it fails at
-// once and connectionEnded says so.
+// A connection of the main thread's whose end by the server, the display staying, ends the run
+// through the shutdown given to setShutdownOnConnectionEnd, and the process with its status.
 void letConnectionEnd(Display* display);
-// True once the server ended a connection that was let end, the display still being there.
+// True from then on, while that shutdown runs.
 bool connectionEnded();
 
 // Requests on windows the demo does not own (the manager's frames and check window, the ancestors
