@@ -86,6 +86,8 @@ kill "$other" 2>/dev/null
 exec 4>"$work/display"
 Xvfb -displayfd 4 -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
 server=$!
+# Stopped below for a while: let go and ended whatever happens.
+trap 'kill -CONT "$server" 2>/dev/null; kill "$server" 2>/dev/null; cleanup' EXIT
 exec 4>&-
 display=:$(qv_wait 5 head -n1 "$work/display")
 
