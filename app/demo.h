@@ -22,3 +22,7 @@ bool takesSampleHint(int samples);
 
 // Opens and starts the music, runs the main loop and shuts down; returns the exit status.
 int playDemo();
+
+// The shutdown for a run whose window's connection the server ended (xkill): the place taken back
+// as last measured and the settings written, without the window library; returns the exit status.
+int shutDownWithoutWindowLibrary();

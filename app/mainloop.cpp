@@ -53,10 +53,18 @@ static void runMainLoop()
     }
 }
 
+static bool placeTakenBack = false;
+
+static void takePlaceBack()
+{
+    if (!placeTakenBack && runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
+        getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
+    placeTakenBack = true;
+}
+
 static int shutDown()
 {
-    if (runSettings.fullscreen != 1 && !isWindowMinimised(demoState.window))
-        getWindowFramePos(demoState.window, &runSettings.windowX, &runSettings.windowY);
+    takePlaceBack();
     glfwTerminate();
     demoState.window = nullptr;
     if (useSettingsFile == 1)
@@ -67,9 +75,26 @@ static int shutDown()
     return 0;
 }
 
+int shutDownWithoutWindowLibrary()
+{
+    // Before the window exists, the end of a Cancel: nothing to take back or write.
+    if (demoState.window || placeTakenBack) {
+        takePlaceBack();
+        if (useSettingsFile == 1)
+            writeSettings();
+    }
+    // Last, as in the plain shutdown: it may wait for the bus's late answer.
+    stopScreenKeeper();
+    traceFinish();
+    return 0;
+}
+
 int playDemo()
 {
-    startMusic();
-    runMainLoop();
+    // Asked to end during the set-up: nothing is played or drawn.
+    if (!closeRequested()) {
+        startMusic();
+        runMainLoop();
+    }
     return shutDown();
 }

@@ -1,6 +1,5 @@
 #include <GLFW/glfw3.h>
 
-#include <algorithm>
 #include <cstdint>
 
 #include "app/demo.h"
@@ -27,32 +26,14 @@ void centerOnMonitor(GLFWwindow* window, GLFWmonitor* monitor)
     setWindowAreaPos(window, centredPosition(mx, mw, w), centredPosition(my, mh, h));
 }
 
-// A windowed size from a settings file that no window here can take, below a pixel or past the
-// desktop the monitors span, gives the default size instead: the window library asserts on the one
-// and the GL driver fails on the other.
-static void keepWindowSizeInReach()
+// The largest size X carries: its sizes are 16-bit and its coordinates signed 16-bit.
+constexpr int32_t largestWindowSide = 32767;
+
+// A size no window can have fails the window's creation, as the window library fails a side of 0:
+// below that it asserts, and past X's sizes they would wrap. Only a settings file holds such a size.
+static bool windowSizeFits(int32_t width, int32_t height)
 {
-    int64_t right = 0, bottom = 0;
-    int count = 0;
-    GLFWmonitor** monitors = glfwGetMonitors(&count);
-    for (int i = 0; i < count; ++i) {
-        const GLFWvidmode* mode = glfwGetVideoMode(monitors[i]);
-        int x = 0, y = 0;
-        glfwGetMonitorPos(monitors[i], &x, &y);
-        if (mode) {
-            right = std::max(right, int64_t{x} + mode->width);
-            bottom = std::max(bottom, int64_t{y} + mode->height);
-        }
-    }
-    if (right == 0 || bottom == 0) {
-        right = std::max(desktopWidth, defaultWindowWidth);
-        bottom = std::max(desktopHeight, defaultWindowHeight);
-    }
-    if (runSettings.windowWidth < 1 || runSettings.windowWidth > right || runSettings.windowHeight < 1 ||
-        runSettings.windowHeight > bottom) {
-        runSettings.windowWidth = defaultWindowWidth;
-        runSettings.windowHeight = defaultWindowHeight;
-    }
+    return width >= 1 && height >= 1 && width <= largestWindowSide && height <= largestWindowSide;
 }
 
 bool takesSampleHint(int samples)
@@ -68,6 +49,7 @@ bool takesSampleHint(int samples)
 int runDemo()
 {
     beginDesktopSession();
+    setShutdownOnConnectionEnd(shutDownWithoutWindowLibrary);
     assignDefaults();
     getDesktopSize();
     if (useSettingsFile == 1)
@@ -83,9 +65,13 @@ int runDemo()
             return 0;
     }
 
+    // Ctrl+C, logout or kill before the window library: the run ends as Cancel ends it.
+    if (closeRequested())
+        return 0;
     forgetDeadWindowManager();
     if (!glfwInit())
         return -1;
+    followWindowDestruction();
     startScreenKeeper();
 
     glfwWindowHint(GLFW_RESIZABLE, GLFW_FALSE);
@@ -96,21 +82,27 @@ int runDemo()
     if (takesSampleHint(runSettings.msaaSamples))
         glfwWindowHint(GLFW_SAMPLES, runSettings.msaaSamples);
 
+    // Asked to end meanwhile: no window is made.
+    if (closeRequested()) {
+        stopScreenKeeper();
+        glfwTerminate();
+        return 0;
+    }
     GLFWwindow* window = nullptr;
     if (runSettings.fullscreen == 1) {
         runSettings.savedWidth = runSettings.windowWidth;
         runSettings.savedHeight = runSettings.windowHeight;
         runSettings.windowWidth = desktopWidth;
         runSettings.windowHeight = desktopHeight;
-        window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
-                                  glfwGetPrimaryMonitor(), nullptr);
+        if (windowSizeFits(runSettings.windowWidth, runSettings.windowHeight))
+            window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
+                                      glfwGetPrimaryMonitor(), nullptr);
         if (window) {
             coverPrimaryMonitor(window);
             while (showCursor(window, false) >= 0) {
             }
         }
-    } else {
-        keepWindowSizeInReach();
+    } else if (windowSizeFits(runSettings.windowWidth, runSettings.windowHeight)) {
         window = glfwCreateWindow(runSettings.windowWidth, runSettings.windowHeight, demoState.title.c_str(),
                                   nullptr, nullptr);
     }
@@ -121,7 +113,10 @@ int runDemo()
     }
     demoState.window = window;
 
-    if (runSettings.fullscreen != 1) {
+    // From here on the window exists: an end asked for during the set-up (Ctrl+C, logout, kill, the
+    // window destroyed by another client) takes the rest of it away, the window never shown, and
+    // the run ends as the close button ends it.
+    if (runSettings.fullscreen != 1 && !closeRequested()) {
         // A stored place on a monitor that is gone, or past an edge, would hide the window: it is
         // then placed as a first run places it.
         int width = 0, height = 0;
@@ -136,15 +131,18 @@ int runDemo()
         runSettings.centerWindow = 1;
     }
 
-    followWindowInput(window);
-    glfwMakeContextCurrent(window);
-    if (runSettings.vsync == 0)
-        glfwSwapInterval(0);
-    else if (runSettings.vsync == 1)
-        glfwSwapInterval(1);
-    glEnable(GL_DEPTH_TEST);
-    glPushMatrix();
-    showWindowAndFinishPlacement(window);
+    if (!closeRequested()) {
+        followWindowInput(window);
+        glfwMakeContextCurrent(window);
+        if (runSettings.vsync == 0)
+            glfwSwapInterval(0);
+        else if (runSettings.vsync == 1)
+            glfwSwapInterval(1);
+        glEnable(GL_DEPTH_TEST);
+        glPushMatrix();
+    }
+    if (!closeRequested())
+        showWindowAndFinishPlacement(window);
 
     return playDemo();
 }

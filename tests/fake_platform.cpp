@@ -66,6 +66,8 @@ int showCursor(GLFWwindow*, bool show)
 {
     return show ? 0 : -1;
 }
+void followWindowDestruction() {}
+void setShutdownOnConnectionEnd(int (*)()) {}
 void followWindowInput(GLFWwindow*) {}
 void beginDesktopSession() {}
 

@@ -7,11 +7,15 @@
 //   xprobe saver             "on", "off" or "disabled": the X server's screen saver now
 //   xprobe checkwindow WINDOW  names WINDOW on the root as a window manager's check window, as a
 //                            manager does (whether or not WINDOW names itself back)
+//   xprobe destroy create|map W H  destroys the next top-level window of W x H pixels as it is
+//                            created, or on its first MapNotify; "destroyed", or nothing after 20 s
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/scrnsaver.h>
+
+#include <poll.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -83,11 +87,49 @@ static int ignoreError(Display*, XErrorEvent*)
     return 0;
 }
 
+static bool nextEvent(Display* display, XEvent* event, int* millisecondsLeft)
+{
+    while (!XPending(display)) {
+        pollfd fd{ConnectionNumber(display), POLLIN, 0};
+        if (*millisecondsLeft <= 0 || poll(&fd, 1, 10) < 0)
+            return false;
+        *millisecondsLeft -= 10;
+    }
+    XNextEvent(display, event);
+    return true;
+}
+
+// As another client may: destroys a window of the size asked at once, or as soon as it is mapped.
+static bool destroyWindow(Display* display, bool atMap, int width, int height)
+{
+    XSelectInput(display, DefaultRootWindow(display), SubstructureNotifyMask);
+    XSync(display, False);
+    int left = 20000;
+    XEvent event{};
+    while (nextEvent(display, &event, &left)) {
+        if (event.type == CreateNotify && event.xcreatewindow.width == width && event.xcreatewindow.height == height) {
+            const Window window = event.xcreatewindow.window;
+            if (atMap)
+                XSelectInput(display, window, StructureNotifyMask);
+            else
+                XDestroyWindow(display, window);
+            XSync(display, False);
+            if (!atMap)
+                return true;
+        } else if (atMap && event.type == MapNotify && event.xmap.event == event.xmap.window) {
+            XDestroyWindow(display, event.xmap.window);
+            XSync(display, False);
+            return true;
+        }
+    }
+    return false;
+}
+
 int main(int argc, char** argv)
 {
     Display* display = XOpenDisplay(nullptr);
     if (!display || argc < 2) {
-        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W|compositor\n");
+        std::fprintf(stderr, "usage: xprobe cursor|frame W|close W|resizable W|saver|checkwindow W|compositor|destroy create|map W H\n");
         return 2;
     }
     // A window named on the root may be gone.
@@ -153,6 +195,10 @@ int main(int argc, char** argv)
         XScreenSaverInfo info{};
         XScreenSaverQueryInfo(display, root, &info);
         std::printf("%s\n", info.state == ScreenSaverOn ? "on" : info.state == ScreenSaverOff ? "off" : "disabled");
+    } else if (command == "destroy" && argc == 5) {
+        if (!destroyWindow(display, std::string_view(argv[2]) == "map", std::atoi(argv[3]), std::atoi(argv[4])))
+            return 1;
+        std::printf("destroyed\n");
     } else if (command == "checkwindow") {
         const long named = long(window);
         XChangeProperty(display, root, XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False), XA_WINDOW, 32,

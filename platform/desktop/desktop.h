@@ -5,17 +5,20 @@
 //
 // The order a run calls them in, which the state they keep between calls relies on:
 //   beginDesktopSession                         first, before any other call and any thread
+//   setShutdownOnConnectionEnd                  then
 //   measurePrimaryMonitor, askYesNoCancel       before the window library, on connections of their own
 //   forgetDeadWindowManager                     then, right before glfwInit
+//   followWindowDestruction                     right after glfwInit
 //   startScreenKeeper                           after glfwInit, before the window is created
 //   coverPrimaryMonitor (fullscreen) or         just after glfwCreateWindow: it may withdraw and map
 //     setWindowFramePos / setWindowAreaPos      the window again, which followWindowInput must follow
 //   followWindowInput                           once, before the window is shown
 //   showWindowAndFinishPlacement                last of the set-up
 //   the main loop's calls                       isForegroundWindow, getKeyState, closeRequested,
-//                                               keepScreenAwake, setWindowTitle, isWindowMinimised
-//   getWindowFramePos                           at the end, before glfwTerminate
+//                                               keepScreenAwake, setWindowTitle
+//   isWindowMinimised, getWindowFramePos        at the end, before glfwTerminate
 //   stopScreenKeeper                            last, once the window is gone and the file written
+// closeRequested may turn true between any two of them: the set-up then goes no further.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +29,20 @@ struct GLFWwindow;
 // Sets the process's one policy for X errors (an error on a request of the layer's goes to the
 // caller that made it, any other is let go; a lost display ends the process with 1 and one line)
 // and takes the session's requests to end the run (Ctrl+C, logout, kill: SIGINT, SIGHUP, SIGTERM)
-// for closeRequested, the start-up question's time included.
+// for closeRequested, the start-up question's time included. A second request ends the process at
+// once, by the signal, whatever it waits in.
 void beginDesktopSession();
 
-// True once the session asked the run to end, or another client destroyed the window; the main
-// loop takes it as the window's close request. Reads a flag: no round trip.
+// True once the session asked the run to end, or another client destroyed the window; the set-up
+// goes no further and the main loop takes it as the window's close request. Reads flags: no round
+// trip.
 bool closeRequested();
+
+// The close button's shutdown without the window library, for a run whose window's connection (or
+// the question's) the server ends while the display stays, as xkill does: called from within the
+// X library, whose connection cannot go on; the process then ends with what it returns. Given
+// right after beginDesktopSession.
+void setShutdownOnConnectionEnd(int (*shutDown)());
 
 // Answers of the start-up question.
 constexpr int answerYes = 6;
@@ -81,7 +92,9 @@ void showWindowAndFinishPlacement(GLFWwindow* window);
 
 // The outer frame's top-left corner, the inverse of setWindowFramePos, measured now: from the
 // extents a running manager publishes, else from the window's ancestors (with no manager, the
-// drawable area's corner). False, with x and y untouched, when the frame cannot be measured.
+// drawable area's corner). Of a window that can no longer be asked (destroyed, or its connection
+// ended), the corner last measured, moved as the window's own events moved it since. False, with x
+// and y untouched, when the frame cannot be measured and never was.
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y);
 
 // For a fullscreen window, just created: makes sure it covers the primary monitor, with the
@@ -94,8 +107,12 @@ void coverPrimaryMonitor(GLFWwindow* window);
 // is hidden over the window while the counter is negative.
 int showCursor(GLFWwindow* window, bool show);
 
-// Starts following the window's focus, its key events, the keyboard's layout and the window's
-// destruction by another client (for closeRequested). Called once, before the window is shown.
+// From the window's creation on, follows its destruction by another client (for closeRequested),
+// and ends the window library's waits on a window so destroyed. Called once, right after glfwInit.
+void followWindowDestruction();
+
+// Starts following the window's focus, its key events, its minimised state and the keyboard's
+// layout. Called once, before the window is shown.
 void followWindowInput(GLFWwindow* window);
 
 // True while the window has the input focus. Reads state kept from the window's events: no round
@@ -113,6 +130,7 @@ constexpr int32_t keyDownBit = 0x8000;
 
 void setWindowTitle(GLFWwindow* window, const char* text);
 
+// Asked of the server; of a window that can no longer be asked, as its events said last.
 bool isWindowMinimised(GLFWwindow* window);
 
 // Seconds since the window library was initialised; the demo's one clock.

@@ -6,6 +6,7 @@
 #include <X11/Xatom.h>
 
 #include "platform/desktop/desktop.h"
+#include "platform/desktop/session.h"
 #include "platform/desktop/xutil.h"
 
 // The frame's left and top extents as the running manager publishes them; false while it has not.
@@ -52,20 +53,28 @@ static bool measureFrameFromAncestors(Display* display, Window window, int* left
 // The window library waits without a bound for extents it asks of the manager, and some managers
 // advertise the request but never answer it. Asked here of a hidden window, only of a manager that
 // says it answers, and waited for at most 100 ms. Without published extents, a shown window's frame
-// is measured from its ancestors; a hidden one's cannot be, and false says so.
+// is measured from its ancestors; a hidden one's cannot be, and false says so. Nothing is asked of a
+// window known to be gone, and every request goes under a trap, since it may go under any of them.
 static bool measureFrame(GLFWwindow* window, int* left, int* top)
 {
     *left = 0;
     *top = 0;
+    if (windowGone())
+        return false;
     Display* display = glfwGetX11Display();
     const Window handle = glfwGetX11Window(window);
     if (!display || !handle)
+        return false;
+    XWindowAttributes attributes{};
+    const XErrorTrap trap = trapXErrors(display);
+    const bool there = XGetWindowAttributes(display, handle, &attributes);
+    if (!untrapXErrors(trap) || !there)
         return false;
     // A manager that died leaves its extents on the window, and its frame gone.
     const bool managed = managerRunning(display);
     if (managed && readPublishedExtents(display, handle, left, top))
         return true;
-    if (glfwGetWindowAttrib(window, GLFW_VISIBLE))
+    if (attributes.map_state == IsViewable)
         return measureFrameFromAncestors(display, handle, left, top);
     const Atom asking = desktopAtoms(display).requestFrameExtents;
     if (!managed || !managerSupports(display, asking))
@@ -78,6 +87,35 @@ static bool measureFrame(GLFWwindow* window, int* left, int* top)
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureNotifyMask | SubstructureRedirectMask,
                &request);
     return waitForWindow(display, handle, publishesExtents, 100) && readPublishedExtents(display, handle, left, top);
+}
+
+// The drawable area's corner on the root, under a trap: the window library's own answer is left
+// unfilled where the window went under the request.
+static bool readAreaPos(Display* display, Window handle, int* x, int* y)
+{
+    Window child = 0;
+    const XErrorTrap trap = trapXErrors(display);
+    const bool got = XTranslateCoordinates(display, handle, DefaultRootWindow(display), 0, 0, x, y, &child);
+    return untrapXErrors(trap) && got;
+}
+
+// The frame's extents as last measured, and the drawable area's corner as last measured or moved
+// since by the window's own events: what a window that can no longer be asked leaves for the end of
+// the run.
+struct LastPlace {
+    bool known;
+    int left, top, areaX, areaY;
+};
+static LastPlace lastPlace{};
+
+// Called from the window library's event polling in the frame: two stores, no round trip. Events
+// read before the window went but taken after it cannot be placed on the root any more.
+static void onAreaMoved(GLFWwindow*, int x, int y)
+{
+    if (windowGone())
+        return;
+    lastPlace.areaX = x;
+    lastPlace.areaY = y;
 }
 
 // The last place asked for, which showWindowAndFinishPlacement finishes once the manager has framed
@@ -111,13 +149,13 @@ static void finishPlacement(GLFWwindow* window, const Placement& asked)
 {
     Display* display = glfwGetX11Display();
     const Window handle = glfwGetX11Window(window);
-    int left = 0, top = 0;
-    if (!display || !handle || !waitForWindow(display, handle, isViewable) || !measureFrame(window, &left, &top))
+    int left = 0, top = 0, x = 0, y = 0;
+    if (!display || !handle || !waitForWindow(display, handle, isViewable) || !measureFrame(window, &left, &top) ||
+        !readAreaPos(display, handle, &x, &y))
         return;
     const int wantX = asked.byFrame ? asked.x + left : asked.x;
     const int wantY = asked.byFrame ? asked.y + top : asked.y;
-    int x = 0, y = 0;
-    glfwGetWindowPos(window, &x, &y);
+    lastPlace = {true, left, top, wantX, wantY};
     if (x != wantX || y != wantY)
         glfwSetWindowPos(window, wantX, wantY);
 }
@@ -125,6 +163,7 @@ static void finishPlacement(GLFWwindow* window, const Placement& asked)
 void showWindowAndFinishPlacement(GLFWwindow* window)
 {
     const Placement asked = placement;
+    glfwSetWindowPosCallback(window, onAreaMoved);
     glfwShowWindow(window);
     // Also where the frame was measured: KWin, just started, may place the first window by its own
     // policy, whatever it asked.
@@ -134,12 +173,13 @@ void showWindowAndFinishPlacement(GLFWwindow* window)
 
 bool getWindowFramePos(GLFWwindow* window, int* x, int* y)
 {
-    int left = 0, top = 0;
-    if (!measureFrame(window, &left, &top))
+    int left = 0, top = 0, areaX = 0, areaY = 0;
+    if (measureFrame(window, &left, &top) &&
+        readAreaPos(glfwGetX11Display(), glfwGetX11Window(window), &areaX, &areaY))
+        lastPlace = {true, left, top, areaX, areaY};
+    else if (!lastPlace.known)
         return false;
-    int areaX = 0, areaY = 0;
-    glfwGetWindowPos(window, &areaX, &areaY);
-    *x = areaX - left;
-    *y = areaY - top;
+    *x = lastPlace.areaX - lastPlace.left;
+    *y = lastPlace.areaY - lastPlace.top;
     return true;
 }

@@ -76,6 +76,9 @@ static void coverWithoutManager(Display* display, Window handle)
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask,
                &withdrawn);
     waitForWindow(display, handle, isWithdrawn);
+    // Asked to end meanwhile: the window is not mapped again.
+    if (closeRequested())
+        return;
     XSetWindowAttributes attributes{};
     attributes.override_redirect = True;
     XChangeWindowAttributes(display, handle, CWOverrideRedirect, &attributes);
@@ -98,6 +101,8 @@ static void remapFullscreen(Display* display, Window handle)
 {
     XWithdrawWindow(display, handle, DefaultScreen(display));
     waitForWindow(display, handle, isWithdrawn, 1000);
+    if (closeRequested())
+        return;
     const Atom state = desktopAtoms(display).wmStateFullscreen;
     XChangeProperty(display, handle, desktopAtoms(display).wmState, XA_ATOM, 32, PropModeReplace,
                     reinterpret_cast<const unsigned char*>(&state), 1);
@@ -109,7 +114,7 @@ void coverPrimaryMonitor(GLFWwindow* window)
 {
     Display* display = glfwGetX11Display();
     const Window handle = glfwGetX11Window(window);
-    if (!display || !handle || !glfwGetWindowMonitor(window))
+    if (!display || !handle || !glfwGetWindowMonitor(window) || closeRequested())
         return;
     // Some managers take the focus away for a moment while they make a window fullscreen; the
     // window library would answer that by minimising it.
@@ -123,14 +128,15 @@ void coverPrimaryMonitor(GLFWwindow* window)
     // until the window covers the monitor. On a busy machine fluxbox may mark the window fullscreen
     // and keep it framed below its title bar for good, whatever it is asked: the window is then
     // taken on again, fullscreen from the start.
-    for (int asked = 0; !waitForWindow(display, handle, coversPrimary, 400) && asked < 2; ++asked) {
+    for (int asked = 0; !waitForWindow(display, handle, coversPrimary, 400) && !closeRequested() && asked < 2;
+         ++asked) {
         if (isFullscreen(display, handle)) {
             requestFullscreen(display, handle, false);
             waitForWindow(display, handle, isNotFullscreen);
         }
         requestFullscreen(display, handle, true);
     }
-    if (!waitForWindow(display, handle, coversPrimary, 400)) {
+    if (!closeRequested() && !waitForWindow(display, handle, coversPrimary, 400)) {
         remapFullscreen(display, handle);
         waitForWindow(display, handle, coversPrimary, 2000);
     }

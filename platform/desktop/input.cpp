@@ -5,6 +5,7 @@
 #include <GLFW/glfw3native.h>
 #include <X11/XKBlib.h>
 #include <X11/Xlibint.h>
+#include <dlfcn.h>
 
 #include "platform/desktop/desktop.h"
 #include "platform/desktop/session.h"
@@ -13,6 +14,10 @@
 // What the window library's connection delivers for the window, seen as Xlib reads it from the
 // server, before the window library takes the events: it reports neither a key's group nor the
 // window's destruction. The window library's callbacks and these readers run on the main thread.
+// HACK: libX11 1.8.4 offers XESetWireToEvent to extensions for their own events; here it replaces
+// the converters of two core events on the window library's connection, relying on GLFW 3.3.8 to
+// set none of its own for them. Needed as long as GLFW reports neither a key's group nor a
+// DestroyNotify.
 namespace {
 using WireToEvent = Bool (*)(Display*, XEvent*, xEvent*);
 constexpr unsigned pressCapacity = 64;
@@ -29,9 +34,10 @@ struct WindowInput {
     // reports it.
     Press presses[pressCapacity];
     unsigned pressesRead, pressesWritten;
-    // Set when the window's DestroyNotify is read: by another client's hand while the demo runs,
-    // by the window library's own at the end, when the window's record may be gone already.
-    bool destroyed;
+    // Set when the window's DestroyNotify is read: by another client's hand from the window's
+    // creation on, by the window library's own at the end, when the window's record may be gone.
+    Window destroyed;
+    bool minimised;  // as the window's last WM_STATE said
     WireToEvent readKeyPress, readDestroyNotify;
 };
 
@@ -61,17 +67,55 @@ static Bool onKeyPressRead(Display* display, XEvent* event, xEvent* wire)
     return kept;
 }
 
+// The connection hears of a window's own destruction only for the windows the window library made
+// with structure events, and the demo's is the only one: its handle need not be known yet.
 static Bool onDestroyNotifyRead(Display* display, XEvent* event, xEvent* wire)
 {
     const Bool kept = input.readDestroyNotify(display, event, wire);
-    if (kept && event->type == DestroyNotify && event->xdestroywindow.window == input.handle)
-        input.destroyed = true;
+    if (kept && event->type == DestroyNotify && event->xdestroywindow.event == event->xdestroywindow.window)
+        input.destroyed = event->xdestroywindow.window;
     return kept;
 }
 
 bool windowDestroyed()
 {
-    return input.destroyed;
+    return input.destroyed != None;
+}
+
+// HACK: GLFW 3.3.8 waits for a VisibilityNotify after mapping its window (glfwShowWindow, and
+// glfwCreateWindow for a fullscreen one) by polling this while any other event is queued, with no
+// bound: a window destroyed meanwhile sends none, and the wait spins for good. The executable
+// exports this XCheckTypedWindowEvent, so the window library's calls come here: for a window whose
+// destruction was read, the wait is answered as if the event came. It can go once GLFW bounds that
+// wait.
+extern "C" Bool XCheckTypedWindowEvent(Display* display, Window window, int type, XEvent* event)
+{
+    using Checking = Bool (*)(Display*, Window, int, XEvent*);
+    static const Checking xlibs = reinterpret_cast<Checking>(dlsym(RTLD_NEXT, "XCheckTypedWindowEvent"));
+    if (xlibs(display, window, type, event))
+        return True;
+    if (type != VisibilityNotify || window != input.destroyed)
+        return False;
+    *event = {};
+    event->xvisibility.type = VisibilityNotify;
+    event->xvisibility.display = display;
+    event->xvisibility.window = window;
+    event->xvisibility.state = VisibilityFullyObscured;
+    return True;
+}
+
+void followWindowDestruction()
+{
+    Display* display = glfwGetX11Display();
+    if (!display)
+        return;
+    letConnectionEnd(display);
+    input.readDestroyNotify = XESetWireToEvent(display, DestroyNotify, onDestroyNotifyRead);
+}
+
+bool lastReportedMinimised()
+{
+    return input.minimised;
 }
 
 // The group a press reported now was made in. A press the window library dropped (a duplicate)
@@ -105,6 +149,7 @@ static void followLayout()
     layout.display = XkbOpenDisplay(nullptr, &layout.eventBase, &errorBase, &major, &minor, &reason);
     if (!layout.display)
         return;
+    letConnectionEnd(layout.display);
     XkbSelectEvents(layout.display, XkbUseCoreKbd, XkbNewKeyboardNotifyMask | XkbMapNotifyMask,
                     XkbNewKeyboardNotifyMask | XkbMapNotifyMask);
     readLatinKeys(layout.display, &layout.keys);
@@ -132,6 +177,11 @@ static void onFocus(GLFWwindow* window, int focused)
         input.focused = window;
     else if (input.focused == window)
         input.focused = nullptr;
+}
+
+static void onMinimised(GLFWwindow*, int minimised)
+{
+    input.minimised = minimised != 0;
 }
 
 static void onKey(GLFWwindow*, int key, int keycode, int action, int)
@@ -166,9 +216,9 @@ void followWindowInput(GLFWwindow* window)
     if (Display* display = glfwGetX11Display()) {
         input.handle = glfwGetX11Window(window);
         input.readKeyPress = XESetWireToEvent(display, KeyPress, onKeyPressRead);
-        input.readDestroyNotify = XESetWireToEvent(display, DestroyNotify, onDestroyNotifyRead);
     }
     glfwSetWindowFocusCallback(window, onFocus);
+    glfwSetWindowIconifyCallback(window, onMinimised);
     glfwSetKeyCallback(window, onKey);
     if (glfwGetWindowAttrib(window, GLFW_FOCUSED))
         input.focused = window;

@@ -326,6 +326,8 @@ int askYesNoCancel(const char* caption, const char* text)
     Display* display = XOpenDisplay(nullptr);
     if (!display)
         return 0;
+    // xkill on the box ends its connection alone: the question then ends as Cancel.
+    letConnectionEnd(display);
     const int screen = DefaultScreen(display);
     Visual* visual = DefaultVisual(display, screen);
     const Colormap colormap = DefaultColormap(display, screen);

@@ -22,10 +22,19 @@ struct SessionEnd {
 } // namespace
 static SessionEnd session{false, -1, -1};
 
-static void onEndSignal(int)
+static void onEndSignal(int signal)
 {
+    // Asked again: whatever the run waits in, the process ends now, as the signal ends any program.
+    if (session.requested.exchange(true)) {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        sigaction(signal, &fallback, nullptr);
+        raise(signal);
+        return;
+    }
     const int savedErrno = errno;
-    if (!session.requested.exchange(true) && session.wakeWrite >= 0) {
+    if (session.wakeWrite >= 0) {
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = write(session.wakeWrite, &byte, 1);
     }
@@ -46,12 +55,23 @@ void beginDesktopSession()
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(signal, &action, nullptr);
+    // A connection the server ended (xkill) is seen as its end by the X library, where a write to
+    // it would otherwise end the process first.
+    struct sigaction ignored {};
+    ignored.sa_handler = SIG_IGN;
+    sigemptyset(&ignored.sa_mask);
+    sigaction(SIGPIPE, &ignored, nullptr);
 }
 
 bool closeRequested()
 {
     // A window another client destroyed ends the run as its close button would.
-    return session.requested.load() || windowDestroyed();
+    return session.requested.load() || windowGone();
+}
+
+bool windowGone()
+{
+    return windowDestroyed() || connectionEnded();
 }
 
 int sessionEndFd()

@@ -8,3 +8,9 @@ int sessionEndFd();
 
 // True once the window's destruction was read from the server (input.cpp).
 bool windowDestroyed();
+// True once the window cannot be asked anything: destroyed, or its connection ended by the server.
+bool windowGone();
+
+// Whether the window was minimised as its own events said last, for the end of a run whose window
+// can no longer be asked (input.cpp).
+bool lastReportedMinimised();

@@ -1,8 +1,13 @@
 // What the demo asks of its own window beside placement: the cursor, the title, the minimised test,
 // and the window library's clock.
 #include <GLFW/glfw3.h>
+#define GLFW_EXPOSE_NATIVE_X11
+#include <GLFW/glfw3native.h>
+#include <X11/Xutil.h>
 
 #include "platform/desktop/desktop.h"
+#include "platform/desktop/session.h"
+#include "platform/desktop/xutil.h"
 
 static int cursorCounter = 0;
 
@@ -20,7 +25,16 @@ void setWindowTitle(GLFWwindow* window, const char* text)
 
 bool isWindowMinimised(GLFWwindow* window)
 {
-    return glfwGetWindowAttrib(window, GLFW_ICONIFIED) != 0;
+    if (windowGone())
+        return lastReportedMinimised();
+    Display* display = glfwGetX11Display();
+    const Window handle = glfwGetX11Window(window);
+    if (!display || !handle)
+        return false;
+    // Read under a trap: the window library reads WM_STATE unchecked, and the window may go under it.
+    long state[2] = {};
+    const Atom wmState = desktopAtoms(display).icccmState;
+    return readProperty(display, handle, wmState, wmState, state, 2) >= 1 && state[0] == IconicState;
 }
 
 double readClock()

@@ -8,9 +8,16 @@
 // the handlers are the process's, not a connection's, and every thread's connection reports to them.
 // A request that fails inside a trap (below) is reported to the trap's caller; any other failure
 // (a window another client destroyed under the window library's requests) is let go, unprinted.
-// A connection lost ends the process at once with 1 and one line, without running the clean-up
-// that threads still running would abort in.
+// A display lost ends the process at once with 1 and one line, without running the clean-up that
+// threads still running would abort in. A connection the server ended while the display still
+// answers (xkill) ends the run as the close button does, where the connection was let end (below).
 void setXErrorPolicy();
+
+// A connection of the main thread's whose end by the server, the display staying, ends the run
+// through the shutdown given to setShutdownOnConnectionEnd, and the process with its status.
+void letConnectionEnd(Display* display);
+// True from then on, while that shutdown runs.
+bool connectionEnded();
 
 // Requests on windows the demo does not own (the manager's frames and check window, the ancestors
 // of ours) go between these two, so that a window gone under a request (a manager that died or
@@ -33,7 +40,7 @@ int readProperty(Display* display, Window window, Atom property, Atom type, long
 // connection, which may be to a server that has reset and numbered its atoms anew.
 struct DesktopAtoms {
     Atom supportingWmCheck, supported, frameExtents, requestFrameExtents, wmState, wmStateFullscreen, wmName,
-        utf8String, windowType, windowTypeDialog, wmProtocols, wmDeleteWindow;
+        utf8String, windowType, windowTypeDialog, wmProtocols, wmDeleteWindow, icccmState;
 };
 DesktopAtoms desktopAtoms(Display* display);
 
@@ -41,7 +48,8 @@ DesktopAtoms desktopAtoms(Display* display);
 // there is none. 0 when the server cannot say, or a window on the way is gone.
 Window topLevelOf(Display* display, Window window);
 bool isViewable(Display* display, Window window);
-// Waits, at most 0.2 s unless told, for the server to report the window in a state.
+// Waits, at most 0.2 s unless told, for the server to report the window in a state; false at once
+// once the run is asked to end (closeRequested).
 bool waitForWindow(Display* display, Window window, bool (*reached)(Display*, Window), int milliseconds = 200);
 
 // A window manager is running and names itself on the root.

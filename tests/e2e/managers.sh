@@ -221,6 +221,22 @@ while IFS='|' read -r name command keeps; do
     wait_exit 0
   fi
   unload
+
+  # Another client destroys the window on its first MapNotify, fullscreen and windowed: the run ends
+  # as the close button ends it, where under fluxbox it once spun in the window library's wait.
+  for answer in yes no; do
+    size="1920 1080"
+    [ "$answer" = no ] && size="1024 768"
+    "$xprobe" destroy map $size >/dev/null &
+    destroyer=$!
+    start "$settings_demo"
+    qv_answer $answer
+    wait "$destroyer"
+    destroyed=$(now)
+    wait_exit 5
+    check "$name: destroyed on its first map ($answer): exit status" "$status" 0
+    check_between "$name: destroyed on its first map ($answer): seconds to the exit" "$(elapsed "$destroyed")" 0 1
+  done
   echo "$name: ready after $ready s, done after $(elapsed "$t0") s" >&2
   stop_manager
 done <<< "$managers"
