@@ -9,7 +9,8 @@
 //   measurePrimaryMonitor, askYesNoCancel       before the window library, on connections of their own
 //   forgetDeadWindowManager                     then, right before glfwInit
 //   followWindowDestruction                     right after glfwInit
-//   startScreenKeeper                           after glfwInit, before the window is created
+//   startScreenKeeper                           after glfwInit, before the window is created (and
+//                                               before the music service starts)
 //   coverPrimaryMonitor (fullscreen) or         just after glfwCreateWindow: it may withdraw and map
 //     setWindowFramePos / setWindowAreaPos      the window again, which followWindowInput must follow
 //   followWindowInput                           once, before the window is shown
@@ -141,7 +142,8 @@ double readClock();
 // thread of the platform's own. Without a bus or the service nothing changes and nothing is said.
 
 // Starts the keeper. Called once, after the window library is initialised and before the window
-// is created, whose fullscreen mode turns the X server's saver off.
+// is created, whose fullscreen mode turns the X server's saver off; before the music service
+// starts, which names no session bus to the process.
 void startScreenKeeper();
 
 // Asks for the screen to be kept awake or not. Does nothing unless the request changed, and then

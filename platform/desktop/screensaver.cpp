@@ -31,6 +31,9 @@ struct ScreenKeeper {
     int wakeWrite = -1;
     std::atomic<bool> wanted{false};
     std::atomic<bool> quit{false};
+    // The session bus, read before any thread could change the environment (the music service
+    // names none to the process).
+    std::string address;
     // The caller's last request, the caller's thread only.
     bool requested = false;
     // The X server's saver settings before the window existed: the window library turns the saver
@@ -74,24 +77,28 @@ static void closeBus(DBusConnection* bus)
     dbus_connection_unref(bus);
 }
 
-// The session bus the desktop announces, without libdbus's fallback of launching one of its own.
-static DBusConnection* openSessionBus()
+// The session bus the desktop announces, without libdbus's fallback of launching one of its own;
+// empty where there is none.
+static std::string sessionBusAddress()
 {
-    std::string address;
-    if (const char* announced = std::getenv("DBUS_SESSION_BUS_ADDRESS"); announced && *announced) {
-        address = announced;
-    } else if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    if (const char* announced = std::getenv("DBUS_SESSION_BUS_ADDRESS"); announced && *announced)
+        return announced;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
         const std::string socket = std::string(runtime) + "/bus";
         struct stat info {};
-        if (stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))
-            return nullptr;
-        address = "unix:path=" + socket;
-    } else {
-        return nullptr;
+        if (stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
+            return "unix:path=" + socket;
     }
+    return "";
+}
+
+static DBusConnection* openSessionBus()
+{
+    if (keeper.address.empty())
+        return nullptr;
     DBusError error;
     dbus_error_init(&error);
-    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+    DBusConnection* bus = dbus_connection_open_private(keeper.address.c_str(), &error);
     dbus_error_free(&error);
     if (!bus)
         return nullptr;
@@ -275,6 +282,7 @@ void startScreenKeeper()
         return;
     keeper.wakeRead = wake[0];
     keeper.wakeWrite = wake[1];
+    keeper.address = sessionBusAddress();
     keeper.requested = false;
     keeper.wanted = false;
     keeper.quit = false;

@@ -12,7 +12,8 @@ constexpr uint64_t musicErrorValue = ~uint64_t{0};
 
 // device: -1 or 1 the default output, 0 no sound. Where no output can be opened the service plays
 // to a silent clock, which takes the music in real time. SDL_AUDIODRIVER in the environment chooses
-// SDL's audio with that driver over the sound server.
+// SDL's audio with that driver over the sound server. It names no session bus to the process
+// from then on (DBUS_SESSION_BUS_ADDRESS): what needs the bus reads its address before.
 bool musicInit(int device, uint32_t freq, uint32_t flags, void* window, const void* deviceGuid);
 
 // Opens a file in any format the decoder recognises by content. Returns 0 when it cannot be opened

@@ -30,7 +30,8 @@ check "the saver activates again after the end of the music" "$(saver_on_within 
 
 # A private session bus with a screen saver service, both stopped on the way out.
 bus="" fake=""
-cleanup_bus() { kill $fake $bus 2>/dev/null; wait $fake $bus 2>/dev/null; fake="" bus=""; }
+# A bus stopped by a case is let go first, so that it ends.
+cleanup_bus() { kill -CONT $bus 2>/dev/null; kill $fake $bus 2>/dev/null; wait $fake $bus 2>/dev/null; fake="" bus=""; }
 trap 'cleanup_bus; cleanup' EXIT
 dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/bus" 2>/dev/null &
 bus=$!
@@ -103,5 +104,23 @@ qv_key Escape
 wait_exit 5
 check "exit status after the bus vanished" "$status" 0
 check "a refusing, then vanished bus prints nothing" "$(cat "$work/stderr")" ""
+
+# Session and system buses that hang (a bus stopped), and no sound server: the run plays through
+# SDL's audio, or the silent clock, and ends with the music.
+track 3
+dbus-daemon --session --nofork --nopidfile --print-address=3 3>"$work/hung" 2>/dev/null &
+bus=$!
+qv_wait 5 cat "$work/hung" >/dev/null
+kill -STOP "$bus"
+hung=$(head -n1 "$work/hung")
+echo "autospawn = no" >"$work/client.conf"
+env -u SDL_AUDIODRIVER -u PULSE_SERVER DBUS_SESSION_BUS_ADDRESS="$hung" DBUS_SYSTEM_BUS_ADDRESS="$hung" \
+  XDG_RUNTIME_DIR="$work" PULSE_CLIENTCONFIG="$work/client.conf" LD_PRELOAD="$demo_preload" \
+  "$build/quillvane" 2>"$work/stderr" &
+demo=$!
+qv_answer no
+wait_exit 20
+check "exit status with hung buses and no sound server" "$status" 0
+cleanup_bus
 
 finish

@@ -63,9 +63,11 @@ bool musicInit(int device, uint32_t, uint32_t, void*, const void*)
     // A driver named in the environment is a choice: SDL's audio with it, not the sound server.
     soundWanted = device != 0;
     serverWanted = soundWanted && !std::getenv("SDL_AUDIODRIVER");
-    // SDL asks D-Bus for a session bus; where there is none, D-Bus would fork to launch one, costing
-    // the first frame about 80 ms and possibly leaving a bus daemon behind. The service needs no bus.
-    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 0);
+    // HACK: SDL 2.26's SDL_InitSubSystem connects to the session bus and, once it has it, to the
+    // system bus, through libdbus's dbus_bus_get_private: a bus that hangs holds it (and libdbus's
+    // global bus lock) for good, and where no bus is named D-Bus forks to launch one. Its audio needs
+    // neither, so no session bus is named to the process; the screen keeper took the address before.
+    setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
     serviceReady = true;
     return true;
 }
