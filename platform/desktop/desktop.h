@@ -151,5 +151,6 @@ void startScreenKeeper();
 void keepScreenAwake(bool awake);
 
 // Releases what is held and stops the keeper; every way out of a run passes here. Waits for an
-// answer to Inhibit still due, up to 5 s after its call, to give its cookie back.
+// answer to Inhibit still due, up to 5 s after its call, to give its cookie back; a keeper not
+// ended a few seconds past that, stuck in a library call, is left behind.
 void stopScreenKeeper();

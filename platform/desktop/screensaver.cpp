@@ -13,13 +13,16 @@
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <semaphore.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -31,6 +34,10 @@ struct ScreenKeeper {
     int wakeWrite = -1;
     std::atomic<bool> wanted{false};
     std::atomic<bool> quit{false};
+    // Posted as the keeper's thread ends. A thread that has not ended in time is left, stuck in a
+    // library call, and no keeper starts again.
+    sem_t ended;
+    bool left = false;
     // The session bus, read before any thread could change the environment (the music service
     // names none to the process).
     std::string address;
@@ -260,6 +267,7 @@ static void runKeeper()
     if (keeper.bus)
         closeBus(keeper.bus);
     keeper.bus = nullptr;
+    sem_post(&keeper.ended);
 }
 
 static void wakeKeeper()
@@ -272,7 +280,7 @@ static void wakeKeeper()
 
 void startScreenKeeper()
 {
-    if (keeper.thread.joinable())
+    if (keeper.thread.joinable() || keeper.left)
         return;
     if (Display* display = glfwGetX11Display())
         XGetScreenSaver(display, &keeper.savedTimeout, &keeper.savedInterval, &keeper.savedBlanking,
@@ -282,6 +290,7 @@ void startScreenKeeper()
         return;
     keeper.wakeRead = wake[0];
     keeper.wakeWrite = wake[1];
+    sem_init(&keeper.ended, 0, 0);
     keeper.address = sessionBusAddress();
     keeper.requested = false;
     keeper.wanted = false;
@@ -304,7 +313,22 @@ void stopScreenKeeper()
         return;
     keeper.quit.store(true);
     wakeKeeper();
+    // HACK: libdbus 1.14 takes its global bus lock whenever any connection, a private one too, is
+    // found disconnected (notify_disconnected_unlocked), and another library's dbus_bus_get may hold
+    // that lock for good on a bus that hangs. The run's end does not wait on such a library call.
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += (endAnswerMs + 2 * busTimeoutMs) / 1000 + 2;
+    int waited = 0;
+    while ((waited = sem_clockwait(&keeper.ended, CLOCK_MONOTONIC, &until)) != 0 && errno == EINTR) {
+    }
+    if (waited != 0) {
+        keeper.thread.detach();
+        keeper.left = true;
+        return;
+    }
     keeper.thread.join();
+    sem_destroy(&keeper.ended);
     close(keeper.wakeRead);
     close(keeper.wakeWrite);
     keeper.wakeRead = keeper.wakeWrite = -1;
