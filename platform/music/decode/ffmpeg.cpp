@@ -560,7 +560,8 @@ static void ffmpegClose(Decoder* decoder)
 
 static const DecoderFamily ffmpegFamily = {"libavcodec", ffmpegOpen, ffmpegRead, ffmpegToStart, ffmpegClose};
 
-extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegFamily(size_t decoderSize, size_t linkSize)
+// The family, to a program built with the same records: a module of another build declines.
+extern "C" __attribute__((visibility("default"))) const DecoderFamily* quillvaneFfmpegModule(const char* build)
 {
-    return decoderSize == sizeof(Decoder) && linkSize == sizeof(LinkFormat) ? &ffmpegFamily : nullptr;
+    return std::strcmp(build, QUILLVANE_DECODER_BUILD) == 0 ? &ffmpegFamily : nullptr;
 }
