@@ -43,9 +43,9 @@ static const char* const countedFormats = "mov,ogg,tta,ape,mpc,mpc8,caf";
 constexpr size_t allocationLimit = 4 << 20;
 constexpr int64_t barrenLimit = 1 << 20;
 // The walk at open, where the file states no exact count: this much audio, bytes and packets at
-// most, which this machine decodes in about 20 ms; the time only guards against content far slower
+// most, which this machine decodes in about 15 ms; the time only guards against content far slower
 // to decode. Beyond, the length is an estimate.
-constexpr int64_t walkSeconds = 20;
+constexpr int64_t walkSeconds = 15;
 constexpr int64_t walkBytes = 1 << 20;
 constexpr int64_t walkPackets = 20000;
 constexpr int64_t walkNs = 40'000'000;
@@ -58,6 +58,7 @@ struct FfmpegState {
     int64_t bytesRead = 0;  // by the demuxer, from the open on
     int64_t packets = 0;    // it gave, from the open on
     int64_t packetAt = -1;  // bytesRead at the last packet; -1 while the open reads the headers
+    int64_t packetEnd = 0;  // where in the file the last packet ends
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
     const AVCodec* decoder = nullptr;
@@ -185,15 +186,13 @@ static bool openContext(FfmpegState* s)
     f->protocol_whitelist = av_strdup("none");
     if (!f->format_whitelist || !f->codec_whitelist || !f->protocol_whitelist)
         return false;
-    // What the open may read and buffer before the streams are known, and how many it may make;
-    // no frame rate is probed, and no duration is looked for at the end of the file.
-    f->probesize = 1 << 20;
-    f->max_analyze_duration = 2 * AV_TIME_BASE;
+    // What the probe may read, and how many streams a header may make. No stream is analysed by
+    // reading on (avformat_find_stream_info reads until it has packets, through any run of zeros):
+    // the headers name the codecs, and the first decoded frame says the rest.
+    f->format_probesize = 1 << 20;
     f->max_streams = 32;
-    f->fps_probe_size = 0;
-    f->skip_estimate_duration_from_pts = 1;
     // On failure it frees the context and clears the pointer.
-    if (avformat_open_input(&s->format, nullptr, nullptr, nullptr) < 0 || avformat_find_stream_info(s->format, nullptr) < 0)
+    if (avformat_open_input(&s->format, nullptr, nullptr, nullptr) < 0)
         return false;
     const AVCodec* decoder = nullptr;
     for (unsigned i = 0; i < s->format->nb_streams && !decoder; ++i) {
@@ -206,7 +205,8 @@ static bool openContext(FfmpegState* s)
     }
     if (!decoder)
         return false;
-    // The other streams' packets are read and dropped: each shows that the demuxer still finds some.
+    // From here on the bytes read without a packet are bounded. The other streams' packets are read
+    // and dropped: each shows that the demuxer still finds some.
     s->packetAt = s->bytesRead;
     const AVStream* st = s->format->streams[s->stream];
     if (isFormat(s->format, "mov") && st->duration > 0 && st->start_time != AV_NOPTS_VALUE)
@@ -300,6 +300,7 @@ static bool nextPacket(FfmpegState* s)
         }
         s->packetAt = s->bytesRead;
         ++s->packets;
+        s->packetEnd = s->packet->pos >= 0 ? s->packet->pos + s->packet->size : s->position;
         if (s->packet->stream_index == s->stream)
             return true;
         av_packet_unref(s->packet);
@@ -390,8 +391,10 @@ static bool backToStart(FfmpegState* s)
     s->pendingAt = 0;
     s->demuxed = s->drained = s->held = false;
     s->packetAt = s->bytesRead;
-    if (!s->started || av_seek_frame(s->format, s->stream, s->startTs, AVSEEK_FLAG_BACKWARD) < 0 || !openDecoder(s) ||
-        !nextPacket(s))
+    // By its time where it has one; raw ADTS, whose rate no header states, gives none: by its place.
+    const int sought = s->startTs != AV_NOPTS_VALUE ? av_seek_frame(s->format, s->stream, s->startTs, AVSEEK_FLAG_BACKWARD)
+                                                    : av_seek_frame(s->format, s->stream, s->startPos, AVSEEK_FLAG_BYTE);
+    if (!s->started || sought < 0 || !openDecoder(s) || !nextPacket(s))
         return false;
     s->held = s->packet->pos == s->startPos && packetTs(s->packet) == s->startTs;
     if (!s->held)
@@ -444,10 +447,11 @@ static int64_t countCaf(FfmpegState* s, int rate)
 
 // The stream decoded on from the frame in s->frame, the first, as the reads decode it: its frames
 // counted at `rate`, each run of one rate as the conversion counts it. -1 where it goes beyond the
-// walk's bounds; *counted and *read are then the frames counted and the bytes read for them.
+// walk's bounds; *counted and *read are then the frames counted and the bytes of the file they took.
 static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read)
 {
     const int64_t startNs = nowNs(), startBytes = s->bytesRead, startPackets = s->packets;
+    const int64_t startPos = std::max<int64_t>(s->startPos, 0);
     int64_t total = 0, run = 0, heardUs = 0;
     int runRate = rate;
     do {
@@ -460,9 +464,9 @@ static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read)
         run += samples;
         heardUs += av_rescale(samples, 1'000'000, runRate);
         *counted = total + av_rescale(run, rate, runRate);
-        *read = s->bytesRead - startBytes;
-        if (heardUs > walkSeconds * 1'000'000 || *read > walkBytes || s->packets - startPackets > walkPackets ||
-            nowNs() - startNs > walkNs)
+        *read = s->packetEnd - startPos;
+        if (heardUs > walkSeconds * 1'000'000 || s->bytesRead - startBytes > walkBytes ||
+            s->packets - startPackets > walkPackets || nowNs() - startNs > walkNs)
             return -1;
     } while (nextFrame(s));
     return *counted;
@@ -484,11 +488,14 @@ static DecoderLength probeLength(FfmpegState* s, int rate)
         const int64_t caf = held < 0 && isFormat(s->format, "caf") ? countCaf(s, rate) : -1;
         if (held >= 0 || caf >= 0)
             return DecoderLength{held >= 0 ? held : caf, true};
-        return DecoderLength{av_rescale_q(st->duration, st->time_base, AVRational{1, rate}), true};
+        // Ogg's granules count the samples the decoder drops at the start (Opus's pre-skip).
+        const int64_t dropped = isFormat(s->format, "ogg") ? s->codec->delay : 0;
+        return DecoderLength{av_rescale_q(st->duration, st->time_base, AVRational{1, rate}) - dropped, true};
     }
     if (s->format->duration > 0)
         return DecoderLength{av_rescale(s->format->duration, rate, AV_TIME_BASE), false};
-    return DecoderLength{av_rescale(frames, s->size, std::max<int64_t>(read, 1)), false};
+    const int64_t start = std::max<int64_t>(s->startPos, 0);
+    return DecoderLength{av_rescale(frames, s->size - start, std::max<int64_t>(read, 1)), false};
 }
 
 static bool fail(Decoder* decoder, const char* why)
