@@ -62,6 +62,7 @@ struct FfmpegState {
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
     const AVCodec* decoder = nullptr;
+    AVCodecParameters* params = nullptr;  // the stream's, as the headers gave them
     AVCodecContext* codec = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
@@ -87,6 +88,7 @@ struct FfmpegState {
 static void stateFree(FfmpegState* s)
 {
     avcodec_free_context(&s->codec);
+    avcodec_parameters_free(&s->params);
     avformat_close_input(&s->format);
     if (s->io)
         av_freep(&s->io->buffer);
@@ -147,13 +149,17 @@ static bool isFormat(const AVFormatContext* format, const char* names)
 }
 
 // A decoder as at the first open: the state a flush leaves behind is not (Opus's pre-skip is then
-// played), so that every pass from the start decodes as the first did.
+// played), nor are the stream's parameters, which the demuxer's parser fills in as it reads (a
+// damaged frame then decodes at the rate of the frames after it). So every pass from the start
+// decodes as the first did.
 static bool openDecoder(FfmpegState* s)
 {
     const AVStream* st = s->format->streams[s->stream];
     avcodec_free_context(&s->codec);
+    if (!s->params && (!(s->params = avcodec_parameters_alloc()) || avcodec_parameters_copy(s->params, st->codecpar) < 0))
+        return false;
     s->codec = avcodec_alloc_context3(s->decoder);
-    if (!s->codec || avcodec_parameters_to_context(s->codec, st->codecpar) < 0)
+    if (!s->codec || avcodec_parameters_to_context(s->codec, s->params) < 0)
         return false;
     s->codec->thread_count = 1;
     s->codec->pkt_timebase = st->time_base;
