@@ -452,18 +452,22 @@ static int64_t countCaf(FfmpegState* s, int rate)
 }
 
 // The stream decoded on from the frame in s->frame, the first, as the reads decode it: its frames
-// counted at `rate`, each run of one rate as the conversion counts it. -1 where it goes beyond the
-// walk's bounds; *counted and *read are then the frames counted and the bytes of the file they took.
-static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read)
+// counted at `rate`, each run of another rate as many as it makes at `rate`, which is exact only
+// where that is a whole number (the resampler rounds the rest its own way: *whole is false). -1
+// where it goes beyond the walk's bounds; *counted and *read are then the frames counted and the
+// bytes of the file they took.
+static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read, bool* whole)
 {
     const int64_t startNs = nowNs(), startBytes = s->bytesRead, startPackets = s->packets;
     const int64_t startPos = std::max<int64_t>(s->startPos, 0);
     int64_t total = 0, run = 0, heardUs = 0;
     int runRate = rate;
+    *whole = true;
     do {
         const int samples = keptSamples(s);
         if (s->frame->sample_rate != runRate) {
             total += av_rescale(run, rate, runRate);
+            *whole = *whole && run * rate % runRate == 0;
             run = 0;
             runRate = s->frame->sample_rate;
         }
@@ -475,6 +479,7 @@ static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read)
             s->packets - startPackets > walkPackets || nowNs() - startNs > walkNs)
             return -1;
     } while (nextFrame(s));
+    *whole = *whole && run * rate % runRate == 0;
     return *counted;
 }
 
@@ -487,8 +492,9 @@ static DecoderLength probeLength(FfmpegState* s, int rate)
     const AVStream* st = s->format->streams[s->stream];
     const bool counted = isFormat(s->format, countedFormats) && st->duration > 0;
     int64_t frames = 0, read = 0;
-    if ((!counted || s->size <= walkBytes) && walk(s, rate, &frames, &read) >= 0)
-        return DecoderLength{frames, true};
+    bool whole = false;
+    if ((!counted || s->size <= walkBytes) && walk(s, rate, &frames, &read, &whole) >= 0)
+        return DecoderLength{frames, whole};
     if (counted) {
         const int64_t held = countHeld(s, rate);
         const int64_t caf = held < 0 && isFormat(s->format, "caf") ? countCaf(s, rate) : -1;
