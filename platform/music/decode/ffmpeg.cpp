@@ -451,7 +451,7 @@ static int64_t countCaf(FfmpegState* s, int rate)
     return av_rescale_q(last - first, st->time_base, AVRational{1, rate}) + samples;
 }
 
-// The stream decoded on from the frame in s->frame, the first, as the reads decode it: its frames
+// The stream decoded from its start as the reads decode it, after the same return to the start: its frames
 // counted at `rate`, each run of another rate as many as it makes at `rate`, which is exact only
 // where that is a whole number (the resampler rounds the rest its own way: *whole is false). -1
 // where it goes beyond the walk's bounds; *counted and *read are then the frames counted and the
@@ -463,7 +463,7 @@ static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read, b
     int64_t total = 0, run = 0, heardUs = 0;
     int runRate = rate;
     *whole = true;
-    do {
+    while (nextFrame(s)) {
         const int samples = keptSamples(s);
         if (s->frame->sample_rate != runRate) {
             total += av_rescale(run, rate, runRate);
@@ -478,12 +478,12 @@ static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read, b
         if (heardUs > walkSeconds * 1'000'000 || s->bytesRead - startBytes > walkBytes ||
             s->packets - startPackets > walkPackets || nowNs() - startNs > walkNs)
             return -1;
-    } while (nextFrame(s));
+    }
     *whole = *whole && run * rate % runRate == 0;
     return *counted;
 }
 
-// The length at `rate` by one bounded step, the first frame decoded: a walk of the stream decoded as
+// The length at `rate` by one bounded step from the start: a walk of the stream decoded as
 // the reads decode it, where the file is small enough or states no exact count; else the container's
 // own count, held to what a file cut short holds; else libavformat's estimate, or the walked frames
 // scaled to the file's bytes.
@@ -534,6 +534,10 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
     decoder->rate = first->sample_rate;
     decoder->channels = first->ch_layout.nb_channels;
     layoutOf(&first->ch_layout, decoder->channels, decoder->layout);
+    // A damaged file can read otherwise from the start than after a return to it: the walk and
+    // every pass of the reads start from one.
+    if (!backToStart(s.get()))
+        return fail(decoder, "cannot go back to the start of the stream");
     decoder->length = probeLength(s.get(), decoder->rate);
     if (decoder->length.frames <= 0)
         return fail(decoder, "a stream of unknown length");
