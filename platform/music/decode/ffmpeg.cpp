@@ -44,9 +44,9 @@ constexpr size_t allocationLimit = 4 << 20;
 constexpr int64_t barrenLimit = 1 << 20;
 // The walk at open, where the file states no exact count: this much audio, bytes and packets at
 // most, which this machine decodes in about 15 ms; the time only guards against content far slower
-// to decode. Beyond, the length is an estimate.
+// to decode. Beyond, the length is an estimate. Its bytes pass a run the demuxer ends the file in.
 constexpr int64_t walkSeconds = 15;
-constexpr int64_t walkBytes = 1 << 20;
+constexpr int64_t walkBytes = 2 << 20;
 constexpr int64_t walkPackets = 20000;
 constexpr int64_t walkNs = 40'000'000;
 
