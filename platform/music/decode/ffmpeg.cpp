@@ -71,6 +71,7 @@ struct FfmpegState {
     bool started = false;
     int64_t startPos = -1;
     int64_t startTs = AV_NOPTS_VALUE;
+    uint64_t startPrint = 0;
     int64_t endPts = AV_NOPTS_VALUE;   // where the container's presentation ends (an MP4's edit list)
     bool demuxed = false, drained = false;
     bool held = false;  // s->packet is the stream's next, read to find the start again
@@ -314,9 +315,17 @@ static bool nextPacket(FfmpegState* s)
     return false;
 }
 
-static int64_t packetTs(const AVPacket* p)
+// What tells a packet from another: where it lies, its time and its bytes.
+static uint64_t packetPrint(const AVPacket* p)
 {
-    return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+    uint64_t print = 1469598103934665603ull;
+    auto add = [&](uint64_t value) { print = (print ^ value) * 1099511628211ull; };
+    add(uint64_t(p->pos));
+    add(uint64_t(p->dts != AV_NOPTS_VALUE ? p->dts : p->pts));
+    add(uint64_t(p->size));
+    for (int i = 0; i < p->size; ++i)
+        add(p->data[i]);
+    return print;
 }
 
 // The next decoded frame the stream plays, into s->frame; false at the end. A packet the decoder
@@ -345,7 +354,8 @@ static bool nextFrame(FfmpegState* s)
         if (!s->started) {
             s->started = true;
             s->startPos = s->packet->pos;
-            s->startTs = packetTs(s->packet);
+            s->startTs = s->packet->dts != AV_NOPTS_VALUE ? s->packet->dts : s->packet->pts;
+            s->startPrint = packetPrint(s->packet);
         }
         if (ac3)
             holdToFrames(s->packet);
@@ -389,7 +399,7 @@ static void convertFrame(FfmpegState* s)
 
 // Back to the stream's first packet, the decoder as at the open: the reads from here give what the
 // reads from the open gave. False where the demuxer does not give that packet again: a damaged file
-// can send a seek elsewhere.
+// can send a seek elsewhere, and a module damaged in its order plays otherwise after one.
 static bool backToStart(FfmpegState* s)
 {
     av_frame_unref(s->frame);
@@ -402,7 +412,7 @@ static bool backToStart(FfmpegState* s)
                                                     : av_seek_frame(s->format, s->stream, s->startPos, AVSEEK_FLAG_BYTE);
     if (!s->started || sought < 0 || !openDecoder(s) || !nextPacket(s))
         return false;
-    s->held = s->packet->pos == s->startPos && packetTs(s->packet) == s->startTs;
+    s->held = packetPrint(s->packet) == s->startPrint;
     if (!s->held)
         av_packet_unref(s->packet);
     return s->held;
