@@ -461,25 +461,30 @@ static int64_t countCaf(FfmpegState* s, int rate)
     return av_rescale_q(last - first, st->time_base, AVRational{1, rate}) + samples;
 }
 
-// The stream decoded from its start as the reads decode it, after the same return to the start: its frames
-// counted at `rate`, each run of another rate as many as it makes at `rate`, which is exact only
-// where that is a whole number (the resampler rounds the rest its own way: *whole is false). -1
-// where it goes beyond the walk's bounds; *counted and *read are then the frames counted and the
-// bytes of the file they took.
+// The stream decoded from its start as the reads decode it, after the same return to the start: its
+// frames counted at `rate`, each run of one format at another rate as many as it makes at `rate`,
+// which is exact only where that is a whole number (the conversion resamples each such run on its
+// own and rounds the rest its own way: *whole is false). -1 where it goes beyond the walk's bounds;
+// *counted and *read are then the frames counted and the bytes of the file they took.
 static int64_t walk(FfmpegState* s, int rate, int64_t* counted, int64_t* read, bool* whole)
 {
     const int64_t startNs = nowNs(), startBytes = s->bytesRead, startPackets = s->packets;
     const int64_t startPos = std::max<int64_t>(s->startPos, 0);
     int64_t total = 0, run = 0, heardUs = 0;
-    int runRate = rate;
+    int runRate = rate, runChannels = 0;
+    uint64_t runMask = 0;
     *whole = true;
     while (nextFrame(s)) {
         const int samples = keptSamples(s);
-        if (s->frame->sample_rate != runRate) {
+        const AVChannelLayout* layout = &s->frame->ch_layout;
+        const uint64_t mask = layout->order == AV_CHANNEL_ORDER_NATIVE ? layout->u.mask : 0;
+        if (s->frame->sample_rate != runRate || layout->nb_channels != runChannels || mask != runMask) {
             total += av_rescale(run, rate, runRate);
             *whole = *whole && run * rate % runRate == 0;
             run = 0;
             runRate = s->frame->sample_rate;
+            runChannels = layout->nb_channels;
+            runMask = mask;
         }
         run += samples;
         heardUs += av_rescale(samples, 1'000'000, runRate);
