@@ -193,11 +193,12 @@ static bool openContext(FfmpegState* s)
     f->protocol_whitelist = av_strdup("none");
     if (!f->format_whitelist || !f->codec_whitelist || !f->protocol_whitelist)
         return false;
-    // What the probe may read, and how many streams a header may make. No stream is analysed by
-    // reading on (avformat_find_stream_info reads until it has packets, through any run of zeros):
-    // the headers name the codecs, and the first decoded frame says the rest.
+    // What the probe may read, and how many streams a header may make: each may hold tables up to
+    // the allocation limit. No stream is analysed by reading on (avformat_find_stream_info reads
+    // until it has packets, through any run of zeros): the headers name the codecs, and the first
+    // decoded frame says the rest.
     f->format_probesize = 1 << 20;
-    f->max_streams = 32;
+    f->max_streams = 8;
     // On failure it frees the context and clears the pointer.
     if (avformat_open_input(&s->format, nullptr, nullptr, nullptr) < 0)
         return false;
