@@ -428,6 +428,7 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"AC3", "ac3.ac3", "-i IN", ffmpegDecode, 0},
              Case{"5.1 AC3", "ac351.ac3", "-i SURROUND", ffmpegDecode, 0, sides},
              Case{"E-AC3", "eac3.eac3", "-i IN -c:a eac3", ffmpegDecode, 0},
+             Case{"E-AC3 in Matroska", "eac3.mka", "-i IN -c:a eac3", ffmpegDecode, 0},
              Case{"TTA", "tta.tta", "-i IN", lossless, 44100},
              Case{"Speex in Ogg", "speex.spx", "-i IN -ar 16000 -ac 1 -c:a libspeex", sourceLength, 16000},
              Case{"ADTS joined, 22.05 kHz mono second", "joined.aac", "-i IN -c:a aac -f adts OUT.a && ffmpeg -v error -i OTHER -c:a aac -f adts OUT.b && cat OUT.a OUT.b >", ffmpegDecode, 0},
