@@ -58,6 +58,7 @@ struct FfmpegState {
     int64_t bytesRead = 0;  // by the demuxer, from the open on
     int64_t packets = 0;    // it gave, from the open on
     int64_t packetAt = -1;  // bytesRead at the last packet; -1 while the open reads the headers
+    bool barren = false;    // the file ended for the demuxer there, until the next return to the start
     int64_t packetEnd = 0;  // where in the file the last packet ends
     AVIOContext* io = nullptr;
     AVFormatContext* format = nullptr;
@@ -113,7 +114,10 @@ static int64_t nowNs()
 static int readPacket(void* opaque, uint8_t* out, int bytes)
 {
     FfmpegState* s = static_cast<FfmpegState*>(opaque);
-    if (s->packetAt >= 0 && s->bytesRead - s->packetAt > barrenLimit)
+    // Once said, the end holds: the parsers make packets of what they held, which are no sign of
+    // more, and libavformat reads on after an end.
+    s->barren = s->barren || (s->packetAt >= 0 && s->bytesRead - s->packetAt > barrenLimit);
+    if (s->barren)
         return AVERROR_EOF;
     const ssize_t got = pread(s->fd, out, size_t(bytes), s->position);
     if (got <= 0)
@@ -406,7 +410,7 @@ static bool backToStart(FfmpegState* s)
     av_frame_unref(s->frame);
     s->pending.clear();
     s->pendingAt = 0;
-    s->demuxed = s->drained = s->held = false;
+    s->demuxed = s->drained = s->held = s->barren = false;
     s->packetAt = s->bytesRead;
     // By its time where it has one; raw ADTS, whose rate no header states, gives none: by its place.
     const int sought = s->startTs != AV_NOPTS_VALUE ? av_seek_frame(s->format, s->stream, s->startTs, AVSEEK_FLAG_BACKWARD)
@@ -450,7 +454,7 @@ static int64_t countCaf(FfmpegState* s, int rate)
         return -1;
     const int64_t first = avformat_index_get_entry(st, 0)->timestamp;
     const int64_t last = avformat_index_get_entry(st, n - 1)->timestamp;
-    s->demuxed = s->drained = s->held = false;
+    s->demuxed = s->drained = s->held = s->barren = false;
     s->packetAt = s->bytesRead;
     if (av_seek_frame(s->format, s->stream, last, AVSEEK_FLAG_BACKWARD) < 0 || !openDecoder(s))
         return -1;
