@@ -100,5 +100,7 @@ void traceFinish()
     // What is the process's own, without the pages of the libraries' files, which any other
     // process using them shares.
     std::fprintf(out, "anon-rss-kib %ld\n", statusKib("RssAnon:"));
+    // The pages of files, the libraries' above all: what the peak less them is the process's own.
+    std::fprintf(out, "file-rss-kib %ld\n", statusKib("RssFile:"));
     std::fclose(out);
 }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -334,10 +335,10 @@ TEST_F(Music, EveryFormatPlaysItsWholeLength)
 }
 
 // Frames of `path` as ffmpeg's own decoder gives them: the reference for formats whose container
-// marks no encoder delay or padding.
-int64_t ffmpegFrames(const std::string& path, int channels)
+// marks no encoder delay or padding. `pick` chooses another stream than ffmpeg's.
+int64_t ffmpegFrames(const std::string& path, int channels, const char* pick = "")
 {
-    FILE* pipe = popen(("ffmpeg -v error -i " + path + " -f s16le - | wc -c").c_str(), "r");
+    FILE* pipe = popen(("ffmpeg -v error -i " + path + " " + pick + " -f s16le - | wc -c").c_str(), "r");
     long long bytes = 0;
     EXPECT_EQ(fscanf(pipe, "%lld", &bytes), 1);
     pclose(pipe);
@@ -370,10 +371,11 @@ std::string trackerModule(const std::string& path)
     return path;
 }
 
-// What the dedicated decoders do not recognise, as ffmpeg writes it from a track of ours: each
-// opened by the framework's family, read whole to the frame it announced, twice, and that length is
-// the source's where the container marks the encoder's delay and padding, ffmpeg's own decode's
-// where it marks none. Lossless ones give back the source's samples.
+// What the dedicated decoders do not recognise, as ffmpeg writes it from a track of ours and as damage
+// leaves it: each opened by the framework's family, read whole to the exact length it announced,
+// twice, the second time the same samples as the first; that length is the source's where the
+// container marks the encoder's delay and padding, ffmpeg's own decode's where it marks none.
+// Lossless ones give back the source's samples.
 TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
 {
     const std::string src = folder + "/framework.wav";
@@ -381,6 +383,9 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
     const std::string surround = folder + "/framework-51.wav";
     ASSERT_EQ(std::system(("sox -n -r 48000 -c 6 -b 16 " + surround + " synth 1 sine 300 sine 500 sine 700 sine 900 sine 1100 sine 80 vol 0.5").c_str()), 0);
     const std::string other = folder + "/framework-b.wav";
+    // Long enough that its lossless encodings are counted by their containers, not walked at open.
+    const std::string longer = folder + "/framework-20.wav";
+    ASSERT_EQ(std::system(("sox -n -r 44100 -c 2 -b 16 " + longer + " synth 20 pinknoise vol 0.5").c_str()), 0);
     ASSERT_EQ(std::system(("sox -n -r 22050 -c 1 -b 16 " + other + " synth 0.5 sine 660 vol 0.5").c_str()), 0);
     std::vector<int16_t> source(44100 * 2);
     {
@@ -398,7 +403,14 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
         Reference reference;
         int64_t frames;  // the source's, at the rate it is decoded at
         const Speaker* layout = nullptr;
+        const char* pick = "";       // ffmpeg's arguments for the stream played, where not its own choice
+        const char* same = nullptr;  // an earlier case whose samples this one's must be
     };
+    // Damage at the 20th frame's header, as a bad sector or a broken transfer leaves it.
+    const std::string damage = " && cp OUT.a OUT.b && printf '\\0\\0' | dd of=OUT.b conv=notrunc status=none bs=1 seek=$(ffprobe "
+                               "-v error -show_entries packet=pos -of csv=p=0 OUT.a | sed -n 20p) && mv OUT.b";
+    const std::string damagedAdts = "-i IN -c:a aac -f adts OUT.a" + damage, damagedAc3 = "-i IN -f ac3 OUT.a" + damage;
+    std::map<std::string, std::pair<std::string, std::vector<int16_t>>> played;  // file and samples, by case
     // Where AC3 puts the surrounds: at the sides, not where the WAV order's fifth and sixth are.
     const Speaker sides[6] = {speakerFrontLeft, speakerFrontRight, speakerFrontCenter, speakerLfe, speakerSideLeft, speakerSideRight};
     for (const Case& c : {
@@ -408,7 +420,7 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"AAC as ADTS", "adts.aac", "-i IN -c:a aac -f adts", ffmpegDecode, 0},
              Case{"ALAC", "alac.m4a", "-i IN -c:a alac", lossless, 44100},
              // Its packet table counts the short last packet whole, as this muxer writes it.
-             Case{"ALAC in CAF", "alac.caf", "-i IN -c:a alac", lossless, 44100},
+             Case{"ALAC in CAF", "alac.caf", "-i LONGER -c:a alac", sourceLength, 20 * 44100},
              Case{"WMA", "wma.wma", "-i IN -c:a wmav2", ffmpegDecode, 0},
              Case{"Opus in WebM", "opus.webm", "-i IN -c:a libopus", sourceLength, 48000},
              Case{"Vorbis in Matroska", "vorbis.mka", "-i IN -c:a libvorbis", ffmpegDecode, 0},
@@ -418,6 +430,7 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"AC3", "ac3.ac3", "-i IN", ffmpegDecode, 0},
              Case{"5.1 AC3", "ac351.ac3", "-i SURROUND", ffmpegDecode, 0, sides},
              Case{"E-AC3", "eac3.eac3", "-i IN -c:a eac3", ffmpegDecode, 0},
+             Case{"E-AC3 in Matroska", "eac3.mka", "-i IN -c:a eac3", ffmpegDecode, 0},
              Case{"TTA", "tta.tta", "-i IN", lossless, 44100},
              Case{"Speex in Ogg", "speex.spx", "-i IN -ar 16000 -ac 1 -c:a libspeex", sourceLength, 16000},
              Case{"ADTS joined, 22.05 kHz mono second", "joined.aac", "-i IN -c:a aac -f adts OUT.a && ffmpeg -v error -i OTHER -c:a aac -f adts OUT.b && cat OUT.a OUT.b >", ffmpegDecode, 0},
@@ -425,20 +438,34 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
              Case{"ADTS behind an ID3v2 tag", "id3.aac",
                   "-i IN -c:a aac -f adts OUT.a && { printf 'ID3\\3\\0\\0\\0\\0\\10\\0'; head -c 1024 /dev/zero; cat OUT.a; } >",
                   ffmpegDecode, 0},
-             Case{"ProTracker module", "module.mod", nullptr, sourceLength, 61440},
+             // The song and the fade libopenmpt plays after it.
+             Case{"ProTracker module", "module.mod", nullptr, ffmpegDecode, 0},
              // Written where nothing can be sought back to: no cues, no duration, no total.
              Case{"Opus in WebM through a pipe, clusters of 5 s", "pipe.webm", "-stream_loop 11 -i IN -c:a libopus -f webm - >", ffmpegDecode, 0},
              Case{"WavPack through a pipe", "pipe.wv", "-i IN -f wv - >", lossless, 44100},
-             Case{"AAC in M4A cut short", "cut.m4a", "-i IN -c:a aac -f mp4 -movflags +faststart OUT.a && head -c 12000 OUT.a >", ffmpegDecode, 0},
+             Case{"ALAC in M4A cut short", "cut.m4a", "-i LONGER -c:a alac -f mp4 -movflags +faststart OUT.a && head -c 3000000 OUT.a >",
+                  ffmpegDecode, 0},
              // MPEG frames in an attached file are no music of this one.
              Case{"Vorbis in Matroska, an MP3 attached", "attached.mka",
                   "-i IN -c:a libmp3lame OUT.mp3 && ffmpeg -v error -y -i IN -attach OUT.mp3 -metadata:s:t mimetype=audio/mpeg -c:a libvorbis",
                   ffmpegDecode, 0},
+             // The demuxer passes over a damaged frame header and resyncs; a capture starts where it starts.
+             Case{"ADTS, a frame header damaged", "damaged.aac", damagedAdts.c_str(), ffmpegDecode, 0},
+             // All 29 frames but the damaged one: ffmpeg's own decode loses the one before it too.
+             Case{"AC3, a frame header damaged", "damaged.ac3", damagedAc3.c_str(), sourceLength, 28 * 1536},
+             Case{"ADTS from the middle of a frame", "cut.aac", "-i IN -c:a aac -f adts OUT.a && tail -c +1000 OUT.a >", ffmpegDecode, 0},
+             Case{"AC3 from the middle of a frame", "cut.ac3", "-i IN -f ac3 OUT.a && tail -c +1000 OUT.a >", ffmpegDecode, 0},
+             // The stream played is the first the decoders allowed can play.
+             Case{"DTS then AAC in Matroska", "dts-aac.mka", "-i IN -i IN -map 0 -map 1 -c:a:0 dca -strict -2 -c:a:1 aac",
+                  ffmpegDecode, 0, nullptr, "-map 0:a:1"},
+             // Its last frame, followed by the tag, as sound: the same samples as without the tag.
+             Case{"AC3 before an ID3v1 tag", "id3v1.ac3", "-i IN -f ac3 OUT.a && { cat OUT.a; printf TAG; head -c 125 /dev/zero; } >",
+                  ffmpegDecode, 0, nullptr, "", "AC3"},
          }) {
         const std::string path = folder + "/" + c.file;
         if (c.args) {
             std::string line = "ffmpeg -v error -y " + std::string(c.args) + " OUT";
-            for (auto [from, to] : {std::pair<std::string, std::string>{"IN", src}, {"SURROUND", surround}, {"OTHER", other}, {"OUT", path}})
+            for (auto [from, to] : {std::pair<std::string, std::string>{"IN", src}, {"SURROUND", surround}, {"OTHER", other}, {"LONGER", longer}, {"OUT", path}})
                 for (size_t at = 0; (at = line.find(from, at)) != std::string::npos; at += to.size())
                     line.replace(at, from.size(), to);
             ASSERT_EQ(std::system(line.c_str()), 0) << line;
@@ -448,26 +475,32 @@ TEST_F(Music, FormatsOfTheCodecFrameworkDecodeToTheirExactLength)
         Decoder decoder;
         ASSERT_TRUE(decoderOpen(&decoder, path.c_str())) << c.name << ": " << decoder.error;
         EXPECT_STREQ(decoder.family->name, "libavcodec") << c.name;
-        const int64_t expected = c.reference == ffmpegDecode ? ffmpegFrames(path, decoder.channels) : c.frames;
+        const std::string referencePath = c.same ? folder + "/" + played[c.same].first : path;
+        const int64_t expected = c.reference == ffmpegDecode ? ffmpegFrames(referencePath, decoder.channels, c.pick) : c.frames;
         EXPECT_EQ(decoder.length.frames, expected) << c.name;
+        EXPECT_TRUE(decoder.length.exact) << c.name;
         if (c.layout) {
             EXPECT_TRUE(std::equal(c.layout, c.layout + 6, decoder.layout)) << c.name << ": a channel on the wrong speaker";
         }
-        std::vector<int16_t> samples;
+        std::vector<int16_t> samples[2];
         for (int pass = 0; pass < 2; ++pass) {
             ASSERT_TRUE(pass == 0 || decoderToStart(&decoder)) << c.name;
             std::vector<int16_t> got(size_t(decoder.outChannels) * 4096);
             int64_t frames = 0, n;
-            samples.clear();
             while ((n = decoderRead(&decoder, got.data(), 4096)) > 0) {
                 frames += n;
-                samples.insert(samples.end(), got.begin(), got.begin() + n * decoder.outChannels);
+                samples[pass].insert(samples[pass].end(), got.begin(), got.begin() + n * decoder.outChannels);
             }
             EXPECT_EQ(frames, decoder.length.frames) << c.name << ", pass " << pass;
         }
+        EXPECT_TRUE(samples[1] == samples[0]) << c.name << ": the second pass differs from the first";
         if (c.reference == lossless) {
-            EXPECT_TRUE(samples == source) << c.name << ": not the source's samples";
+            EXPECT_TRUE(samples[0] == source) << c.name << ": not the source's samples";
         }
+        if (c.same) {
+            EXPECT_TRUE(samples[0] == played[c.same].second) << c.name << ": not the samples of " << c.same;
+        }
+        played[c.name] = {c.file, std::move(samples[0])};
         decoderClose(&decoder);
     }
 }

@@ -76,6 +76,13 @@ printf 'ffconcat version 1.0\nfile segment.m4a\n' > sample.ogg
 play "a playlist in disguise" 0 2
 check "a playlist in disguise: the one line" "$(cat stderr)" "quillvane: cannot play sample.ogg: Format not recognised."
 
+# A library the module needs that cannot be loaded: what the loader says is the one line.
+mv segment.m4a sample.ogg
+mkdir broken && : > broken/libavformat.so.59
+LD_LIBRARY_PATH="$work/broken" play "the module's library unloadable" 0 2
+check "the module's library unloadable: the one line" "$(cat stderr)" \
+  "quillvane: cannot play sample.ogg: $work/broken/libavformat.so.59: file too short"
+
 # No sound device at all: silent output still takes the track's time.
 track 2
 SDL_AUDIODRIVER=no-such-driver play "no sound device" 1.8 3

@@ -219,10 +219,14 @@ static bool openAfterJunk(Decoder* decoder, int fd)
 
 // The family on libavformat lives in a module of its own, loaded the first time a file needs it:
 // next to the binary in the build tree, or in the libdir where it is installed. Never unloaded.
-static const DecoderFamily* ffmpegFamily()
+// Where it is there but cannot be loaded (a library it needs, another build), *why says what
+// stopped it; where it is not there, nothing.
+static const DecoderFamily* ffmpegFamily(const char** why)
 {
     static bool tried = false;
     static const DecoderFamily* family = nullptr;
+    static char reason[sizeof Decoder::error] = "";
+    *why = reason[0] ? reason : nullptr;
     if (tried)
         return family;
     tried = true;
@@ -235,16 +239,17 @@ static const DecoderFamily* ffmpegFamily()
     for (const char* relative : {"", "/" QUILLVANE_MODULE_DIR}) {
         char path[PATH_MAX + 64];
         std::snprintf(path, sizeof path, "%s%s/libquillvane-ffmpeg.so", exe, relative);
-        void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (!module)
+        if (access(path, F_OK) != 0)
             continue;
-        // A module of another build, whose records differ from ours, declines.
-        using Entry = const DecoderFamily* (*)(size_t, size_t);
-        const Entry entry = reinterpret_cast<Entry>(dlsym(module, "quillvaneFfmpegFamily"));
-        family = entry ? entry(sizeof(Decoder), sizeof(LinkFormat)) : nullptr;
-        if (family)
-            break;
+        void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        using Entry = const DecoderFamily* (*)(const char*);
+        const Entry entry = module ? reinterpret_cast<Entry>(dlsym(module, "quillvaneFfmpegModule")) : nullptr;
+        family = entry ? entry(QUILLVANE_DECODER_BUILD) : nullptr;
+        if (!family)
+            std::snprintf(reason, sizeof reason, "%s", module ? "libquillvane-ffmpeg.so is of another build" : dlerror());
+        break;
     }
+    *why = reason[0] ? reason : nullptr;
     return family;
 }
 
@@ -270,14 +275,15 @@ bool decoderOpen(Decoder* decoder, const char* path)
         std::memcpy(why, decoder->error, sizeof why);
         opened = openAfterJunk(decoder, fd);
         // Everything the dedicated families do not recognise; where the module cannot play it
-        // either, the first family's reason stands.
-        const DecoderFamily* other = opened ? nullptr : ffmpegFamily();
+        // either, the first family's reason stands, and where it cannot be loaded, what stopped it.
+        const char* missing = nullptr;
+        const DecoderFamily* other = opened ? nullptr : ffmpegFamily(&missing);
         if (other) {
             decoder->family = other;
             opened = other->open(decoder, fd);
         }
         if (!opened)
-            std::memcpy(decoder->error, why, sizeof why);
+            std::snprintf(decoder->error, sizeof decoder->error, "%s", other || !missing ? why : missing);
     }
     if (!opened) {
         close(fd);
