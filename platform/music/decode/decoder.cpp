@@ -274,15 +274,17 @@ bool decoderOpen(Decoder* decoder, const char* path)
         char why[sizeof decoder->error];
         std::memcpy(why, decoder->error, sizeof why);
         opened = openAfterJunk(decoder, fd);
-        // Everything the dedicated families do not recognise; where the module cannot play it
-        // either, the first family's reason stands, and where it cannot be loaded, what stopped it.
+        // Everything the dedicated families do not recognise. Where the module cannot play it
+        // either, its reason where it recognised the file, else the first family's; where it
+        // cannot be loaded, what stopped it.
         const char* missing = nullptr;
         const DecoderFamily* other = opened ? nullptr : ffmpegFamily(&missing);
         if (other) {
             decoder->family = other;
+            decoder->error[0] = 0;
             opened = other->open(decoder, fd);
         }
-        if (!opened)
+        if (!opened && !(other && decoder->error[0]))
             std::snprintf(decoder->error, sizeof decoder->error, "%s", other || !missing ? why : missing);
     }
     if (!opened) {

@@ -56,6 +56,7 @@ struct FfmpegState {
     off_t size = 0;
     off_t position = 0;
     int64_t bytesRead = 0;  // by the demuxer, from the open on
+    const char* refusal = nullptr;  // why a file the demuxer recognised is not played
     int64_t packets = 0;    // it gave, from the open on
     int64_t packetAt = -1;  // bytesRead at the last packet; -1 while the open reads the headers
     bool barren = false;    // the file ended for the demuxer there, until the next return to the start
@@ -203,9 +204,13 @@ static bool openContext(FfmpegState* s)
     // decoded frame says the rest.
     f->format_probesize = 1 << 20;
     f->max_streams = 8;
-    // On failure it frees the context and clears the pointer.
-    if (avformat_open_input(&s->format, nullptr, nullptr, nullptr) < 0)
+    // On failure it frees the context and clears the pointer. A table past the allocation limit
+    // fails it for memory: the format was recognised, and the reason is the module's own.
+    if (const int error = avformat_open_input(&s->format, nullptr, nullptr, nullptr); error < 0) {
+        if (error == AVERROR(ENOMEM))
+            s->refusal = "its index is larger than this player takes";
         return false;
+    }
     const AVCodec* decoder = nullptr;
     for (unsigned i = 0; i < s->format->nb_streams && !decoder; ++i) {
         const AVCodecParameters* par = s->format->streams[i]->codecpar;
@@ -215,8 +220,10 @@ static bool openContext(FfmpegState* s)
             s->stream = int(i);
         }
     }
-    if (!decoder)
+    if (!decoder) {
+        s->refusal = "no audio stream in it that this player decodes";
         return false;
+    }
     // From here on the bytes read without a packet are bounded. The other streams' packets are read
     // and dropped: each shows that the demuxer still finds some.
     s->packetAt = s->bytesRead;
@@ -546,11 +553,16 @@ static bool ffmpegOpen(Decoder* decoder, int fd)
     s->size = lseek(fd, 0, SEEK_END);
     s->packet = av_packet_alloc();
     s->frame = av_frame_alloc();
+    // Where the module does not recognise the file, it says nothing: the first family's reason stands.
     if (s->size <= 0 || !s->packet || !s->frame || !openContext(s.get()))
-        return fail(decoder, "Format not recognised.");
+        return fail(decoder, s->refusal ? s->refusal : "");
     // The first frame says what the stream is: a file of which nothing decodes is no music.
-    if (!nextFrame(s.get()))
-        return fail(decoder, "cannot decode the stream");
+    if (!nextFrame(s.get())) {
+        // The MP4 demuxer drops a sample table it cannot allocate and goes on with none.
+        const AVStream* st = s->format->streams[s->stream];
+        const bool unindexed = isFormat(s->format, "mov") && st->nb_frames > 0 && avformat_index_get_entries_count(st) == 0;
+        return fail(decoder, unindexed ? "its index is larger than this player takes" : "cannot decode the stream");
+    }
     const AVFrame* first = s->frame;
     decoder->rate = first->sample_rate;
     decoder->channels = first->ch_layout.nb_channels;
