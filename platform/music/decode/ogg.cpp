@@ -1,9 +1,8 @@
 // The links of an Ogg file found from its pages: a link is a group of first pages (BOS) and what
 // follows up to the next such group. Short links are walked page by page through blocks of the
-// file; within a long one the walk leaps ahead and halves back to its last page, so that a one-hour
-// file costs a few dozen reads. Each link yields exactly the frames its granules count: what its
-// decoder gives beyond them is left out, what it lacks (a lost page, a link that cannot be
-// decoded) is made up with silence, so that the length announced is the length delivered.
+// file, every packet counted as its decoder counts it; within a long one the walk leaps ahead and
+// halves back to its last page, so that a one-hour file costs a few dozen reads. A link's count is
+// its granules'; it is exact where nothing in the link could make its decoder deliver otherwise.
 #include "platform/music/decode/ogg.h"
 
 #include <sys/stat.h>
@@ -90,6 +89,7 @@ bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64
         }
         if (r < 0) {
             c->syncAt -= r;
+            c->skipped -= r;
             continue;
         }
         if (c->readAt >= c->size || c->readAt - from >= limit)
@@ -169,25 +169,33 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     s.start = -1;
     s.lastGranule = -1;
     bool headersDone = false;  // the first pages are over: a first page now starts the next link
-    bool counting = true;
     bool damaged = false;
     bool searched = false;
     ogg_page page;
     PageInfo p{};
-    // Pages of no stream the link started, or lost from its codec's, are damage its decoder may
-    // take otherwise than the count does.
+    // Junk, pages of no stream the link started, or pages lost from its codec's, are damage its
+    // decoder may take otherwise than the count does: through the link's window alone, a page
+    // behind junk that claims bytes beyond the link's end is never found.
     bool clean = true;
     int64_t nextSequence = -1;
+    // Until a search leaps ahead every packet of the codec's stream is counted, and each granule
+    // must be where the packets before it put it, as its decoder counts them.
+    bool agreeing = true;
+    int64_t counted = 0;
+    bool ended = false;  // its last page (end of stream) was seen
+    bool reachedEnd = false;
     scanSeek(c, start);
     for (;;) {
         // Past the end, or a hole the scan does not pass: the link's decoder, reading on, passes it.
+        const int64_t skippedBefore = c->skipped;
         if (!nextPage(c, &page, &p, holeLimit)) {
-            link->counted = clean && c->readAt >= c->size;
+            reachedEnd = c->readAt >= c->size && c->skipped == skippedBefore;
             break;
         }
+        clean = clean && c->skipped == skippedBefore;
         if (p.bos && headersDone && p.at > start) {
             link->end = p.at;
-            link->counted = clean;
+            reachedEnd = true;
             holdPage(c, page, p.at);
             break;
         }
@@ -218,21 +226,37 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
         if (!s.hasCodec || p.serial != s.codecSerial)
             continue;
         noteGranule(&s, p);
-        if (counting) {
-            const int64_t granule = c->codec->startGranule(c, &page);
+        if (!searched && !damaged) {
+            PageCount count{};
+            c->codec->countPage(c, &page, &count);
             // Damaged headers: the link cannot be played, but where it ends is still looked for.
-            damaged = granule == -2;
-            counting = !damaged && granule < 0;
-            if (granule >= 0) {
-                s.start = granule;
+            damaged = count.damaged;
+            agreeing = agreeing && !count.odd && !ended;
+            const bool last = ogg_page_eos(&page) != 0;
+            counted += count.frames;
+            if (count.audio && s.start < 0 && p.granule != -1) {
+                // Only a link's first page that is also its last may start it before 0: its end is trimmed.
+                agreeing = agreeing && (last || p.granule >= counted);
+                s.start = std::max<int64_t>(0, p.granule - counted);
             }
+            if (count.audio && s.start < 0) {
+                agreeing = false;
+            } else if (p.granule != -1 && s.start >= 0) {
+                // A granule on a page that completes no packet, or one that is not where the packets
+                // put it: its decoder's time differs from it. The last page's may cut what it trims.
+                const int64_t expected = s.start + counted;
+                agreeing = agreeing && count.audio &&
+                           (last ? p.granule <= expected && p.granule >= expected - count.trimmable : p.granule == expected);
+            }
+            ended = ended || last;
         }
-        if (!counting && !searched && p.at - start > walkLimit) {
+        if ((damaged || s.start >= 0) && !searched && p.at - start > walkLimit) {
             searched = true;
             scanSeek(c, searchEnd(c, &s, p.at));
             nextSequence = -1;
         }
     }
+    link->counted = reachedEnd && clean && agreeing;
     if (c->streamUsed) {
         ogg_stream_clear(&c->stream);
         c->streamUsed = false;
@@ -240,7 +264,9 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     if (damaged || s.start < 0 || s.lastGranule < 0)
         return;
     link->usable = true;
-    link->frames = std::clamp<int64_t>(c->codec->linkFrames(c, s.start, s.lastGranule), 0, frameCeiling);
+    const int64_t frames = c->codec->linkFrames(c, s.start, s.lastGranule);
+    link->counted = link->counted && frames >= 0;
+    link->frames = std::clamp<int64_t>(frames, 0, frameCeiling);
 }
 
 void closeLink(OggChain* c)
@@ -282,7 +308,6 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     bool haveStream = false, anyUsable = false, complete = true;
     int64_t frames = 0;
     int links = 0;
-    OggLink first{};
     for (int64_t at = 0; at < c->size;) {
         if (links == scanLinkLimit || c->bytesScanned > scanByteLimit) {
             complete = false;
@@ -303,23 +328,13 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
         // A link without frames delivers nothing: it sets no format.
         if (link.frames == 0)
             continue;
-        if (!haveStream) {
+        if (!haveStream)
             stream = link.format;
-            first = link;
-        }
         haveStream = true;
         frames = std::min(frames + framesAtRate(link.frames, link.format.rate, stream.rate), frameCeiling);
     }
     if (!anyUsable)
         return decoderFail(decoder, codec->name);
-    // The count is the decoder's where its library takes the link as the scan does: the first one,
-    // which the open reads anyway, is tried.
-    if (complete && haveStream) {
-        fileWindowStart(&c->window, fd, off_t(first.start), off_t(first.end - first.start), c->windowBuffer.get(), windowBytes);
-        c->linkDecoder = codec->openLink(c.get());
-        complete = c->linkDecoder != nullptr;
-        closeLink(c.get());
-    }
     decoder->rate = stream.rate;
     decoder->channels = stream.channels;
     std::copy(stream.layout, stream.layout + layoutChannelLimit, decoder->layout);

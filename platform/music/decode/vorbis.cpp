@@ -1,5 +1,5 @@
 // Ogg Vorbis, a link at a time through libvorbisfile; the links and their lengths found by the
-// chain's scan (ogg.cpp), each link's start counted as libvorbisfile counts it.
+// chain's scan (ogg.cpp), each packet counted as libvorbis counts it.
 #include <vorbis/codec.h>
 #include <vorbis/vorbisfile.h>
 
@@ -11,9 +11,9 @@
 
 namespace {
 
-// A link's start is its first audio page's granule less the frames of the packets on it, which
-// take the setup header to tell. Links made by one encoder share their headers: the setup is read
-// once, and kept for the next link.
+// Each audio packet's frames come from its block size and the one before it, which take the setup
+// header to tell. Links made by one encoder share their headers: the setup is read once, and kept
+// for the next link.
 struct VorbisScan {
     vorbis_info info;
     bool infoReady;
@@ -21,7 +21,6 @@ struct VorbisScan {
     int headers;
     std::vector<unsigned char> id;
     long lastBlock;
-    int64_t accumulated;
 };
 
 bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
@@ -71,7 +70,27 @@ bool readSetup(VorbisScan* s, ogg_packet* setup)
     return true;
 }
 
-int64_t vorbisStartGranule(OggChain* chain, ogg_page* page)
+// libvorbisfile refuses a link whose comment header libvorbis does not read.
+bool commentReadable(const VorbisScan* s, ogg_packet* packet)
+{
+    vorbis_info info;
+    vorbis_comment comment;
+    vorbis_info_init(&info);
+    vorbis_comment_init(&comment);
+    ogg_packet id{};
+    id.packet = const_cast<unsigned char*>(s->id.data());
+    id.bytes = long(s->id.size());
+    id.b_o_s = 1;
+    const bool readable = vorbis_synthesis_headerin(&info, &comment, &id) == 0 &&
+                          vorbis_synthesis_headerin(&info, &comment, packet) == 0;
+    vorbis_comment_clear(&comment);
+    vorbis_info_clear(&info);
+    return readable;
+}
+
+// Each audio packet counted as libvorbis counts it: none for the first, then half of each block and
+// half of the one before.
+void vorbisCountPage(OggChain* chain, ogg_page* page, PageCount* count)
 {
     if (!chain->codecState)
         chain->codecState = new VorbisScan{};
@@ -79,41 +98,45 @@ int64_t vorbisStartGranule(OggChain* chain, ogg_page* page)
     if (ogg_page_bos(page)) {
         s->headers = 0;
         s->lastBlock = -1;
-        s->accumulated = 0;
     }
-    const bool audioPage = s->headers == 3;
-    if (ogg_stream_pagein(&chain->stream, page) != 0)
-        return -1;
+    if (ogg_stream_pagein(&chain->stream, page) != 0) {
+        count->odd = true;
+        return;
+    }
     ogg_packet packet;
     for (int r; (r = ogg_stream_packetout(&chain->stream, &packet)) != 0;) {
         if (r < 0) {
-            if (s->headers < 3)
-                return -2;
-            continue;  // a hole in the audio, left out as libvorbisfile does
+            count->damaged = count->damaged || s->headers < 3;
+            count->odd = true;
+            continue;
         }
         if (s->headers == 0) {
             s->id.assign(packet.packet, packet.packet + packet.bytes);
-            ++s->headers;
         } else if (s->headers == 1) {
-            if (packet.bytes < 7 || std::memcmp(packet.packet, "\x03vorbis", 7) != 0)
-                return -2;
-            ++s->headers;
+            count->odd = count->odd || !commentReadable(s, &packet);
         } else if (s->headers == 2) {
-            if (!readSetup(s, &packet))
-                return -2;
-            ++s->headers;
-        } else {
-            const long block = vorbis_packet_blocksize(&s->info, &packet);
-            if (block >= 0) {
-                if (s->lastBlock != -1)
-                    s->accumulated += (s->lastBlock >> 2) + (block >> 2);
-                s->lastBlock = block;
+            if (!readSetup(s, &packet)) {
+                count->damaged = true;
+                return;
             }
+        } else {
+            count->audio = true;
+            const long block = vorbis_packet_blocksize(&s->info, &packet);
+            // libvorbis leaves out what is no audio packet, and a long block too short to say its
+            // neighbours' sizes, and loses its count of time after either.
+            if (block < 0 || (block == vorbis_info_blocksize(&s->info, 1) && packet.bytes < 2)) {
+                count->odd = true;
+                continue;
+            }
+            const int64_t frames = s->lastBlock < 0 ? 0 : (s->lastBlock >> 2) + (block >> 2);
+            s->lastBlock = block;
+            count->frames += frames;
+            // libvorbis trims the last packet to the last granule, never more.
+            count->trimmable = frames;
         }
+        if (s->headers < 3)
+            ++s->headers;
     }
-    if (audioPage && ogg_page_granulepos(page) != -1)
-        return std::max<int64_t>(0, ogg_page_granulepos(page) - s->accumulated);
-    return -1;
 }
 
 int64_t vorbisLinkFrames(OggChain*, int64_t start, int64_t lastGranule)
@@ -173,7 +196,7 @@ void vorbisCloseLink(void* link)
 }
 
 const OggCodec vorbisCodec = {
-    "not a readable Ogg Vorbis stream", "\x01vorbis", 7, vorbisIdentify, vorbisStartGranule, vorbisLinkFrames,
+    "not a readable Ogg Vorbis stream", "\x01vorbis", 7, vorbisIdentify, vorbisCountPage, vorbisLinkFrames,
     vorbisOpenLink, vorbisReadLink, vorbisCloseLink, vorbisFreeCodec,
 };
 
