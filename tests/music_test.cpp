@@ -611,38 +611,31 @@ TEST_F(Music, FallsBackToSilentOutputWhenNoDeviceOpens)
     setenv("SDL_AUDIODRIVER", "dummy", 1);
 }
 
-// The disk driver writes what the output receives: it must be the decoded file, sample for sample.
-TEST_F(Music, OutputCarriesTheDecodedSamples)
+// What the disk driver wrote while `path` played from its start to its end, as fast as it decodes.
+std::vector<int16_t> playedOnDisk(const std::string& path)
 {
-    const std::string track = compose("disk.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
     const std::string raw = folder + "/output.raw";
     musicFree();
     setenv("SDL_AUDIODRIVER", "disk", 1);
     setenv("SDL_DISKAUDIOFILE", raw.c_str(), 1);
-    ASSERT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
-    const uint32_t handle = musicStreamCreateFile(false, track.c_str(), 0, 0, 0);
-    ASSERT_NE(handle, 0u) << musicLastError();
+    EXPECT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
+    const uint32_t handle = musicStreamCreateFile(false, path.c_str(), 0, 0, 0);
+    EXPECT_NE(handle, 0u) << musicLastError();
     musicChannelPlay(handle, true);
-    ASSERT_GT(playToEnd(handle, 5.0), 0.0);
+    EXPECT_GT(playToEnd(handle, 5.0), 0.0);
     sleepFor(0.1);
     musicFree();
     setenv("SDL_AUDIODRIVER", "dummy", 1);
+    std::ifstream again(raw, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> played(bytes.size() / 2);
+    std::memcpy(played.data(), bytes.data(), played.size() * 2);
+    return played;
+}
 
-    SF_INFO info{};
-    SNDFILE* file = sf_open(track.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    std::vector<int16_t> decoded(size_t(info.frames * info.channels));
-    ASSERT_EQ(sf_readf_short(file, decoded.data(), info.frames), info.frames);
-    sf_close(file);
-
-    std::vector<int16_t> played;
-    {
-        std::ifstream again(raw, std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
-        played.resize(bytes.size() / 2);
-        std::memcpy(played.data(), bytes.data(), played.size() * 2);
-    }
-    // Silence before play and after the end surrounds the track; align on the first sound.
+// `decoded` in `played`, which silence before the play and after the end surrounds.
+void expectPlayedAsDecoded(const std::vector<int16_t>& played, const std::vector<int16_t>& decoded)
+{
     auto firstSound = [](const std::vector<int16_t>& v) {
         size_t i = 0;
         while (i < v.size() && v[i] == 0)
@@ -659,6 +652,63 @@ TEST_F(Music, OutputCarriesTheDecodedSamples)
         << "output differs from the decoded samples";
     for (size_t i = offset + decoded.size(); i < played.size(); ++i)
         ASSERT_EQ(played[i], 0) << "sound after the end, at sample " << i;
+}
+
+// The disk driver writes what the output receives: it must be the decoded file, sample for sample.
+TEST_F(Music, OutputCarriesTheDecodedSamples)
+{
+    const std::string track = compose("disk.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
+    const std::vector<int16_t> played = playedOnDisk(track);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(track.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<int16_t> decoded(size_t(info.frames * info.channels));
+    ASSERT_EQ(sf_readf_short(file, decoded.data(), info.frames), info.frames);
+    sf_close(file);
+    expectPlayedAsDecoded(played, decoded);
+}
+
+// Bytes this thread has read so far.
+int64_t threadBytesRead()
+{
+    std::ifstream io("/proc/thread-self/io");
+    std::string key;
+    int64_t value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:")
+            return value;
+    return -1;
+}
+
+// The open decodes a little of the file on the caller's thread, whatever the file holds: a FLAC with
+// a hole of 32 MiB in its first quarter second opens reading a few MiB, and plays on past the hole
+// what its decoder gives, in order, nothing left out or heard twice; the time the decoding thread
+// takes to pass the hole may be heard as silence.
+TEST_F(Music, AnOpenReadsLittleOfAHoleAndPlaysOnPastIt)
+{
+    const std::string track = compose("hole-source.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
+    const std::string holed = folder + "/hole.flac";
+    // At two fifths of its bytes: within its second frame, which the quarter second takes.
+    ASSERT_EQ(std::system(("at=$(( $(stat -c %s " + track + ") * 2 / 5 )) && head -c $at " + track + " > " + holed +
+                           " && truncate -s +32M " + holed + " && tail -c +$(( at + 1 )) " + track + " >> " + holed).c_str()), 0);
+    const int64_t before = threadBytesRead();
+    const uint32_t handle = musicStreamCreateFile(false, holed.c_str(), 0, 0, 0);
+    const int64_t read = threadBytesRead() - before;
+    ASSERT_NE(handle, 0u) << musicLastError();
+    musicStreamFree(handle);
+    EXPECT_LT(read, int64_t(8) << 20) << "bytes the open read";
+
+    Decoder decoder{};
+    ASSERT_TRUE(decoderOpen(&decoder, holed.c_str())) << decoder.error;
+    std::vector<int16_t> decoded, buffer(4096 * size_t(decoder.outChannels));
+    for (int64_t got; (got = decoderRead(&decoder, buffer.data(), 4096)) > 0;)
+        decoded.insert(decoded.end(), buffer.begin(), buffer.begin() + got * decoder.outChannels);
+    decoderClose(&decoder);
+    std::vector<int16_t> played = playedOnDisk(holed);
+    const auto silent = [](int16_t v) { return v == 0; };
+    played.erase(std::remove_if(played.begin(), played.end(), silent), played.end());
+    decoded.erase(std::remove_if(decoded.begin(), decoded.end(), silent), decoded.end());
+    EXPECT_TRUE(played == decoded) << "sound played: " << played.size() << " samples, decoded: " << decoded.size();
 }
 
 // Each link of a chain is heard at its own pitch: a 440 Hz link, then a 660 Hz one at another rate

@@ -171,7 +171,7 @@ static bool flacOpen(Decoder* decoder, int fd)
     if (fstat(fd, &st) != 0)
         return decoderFail(decoder, "cannot read the file");
     FlacOwner s(new FlacState{}, flacFree);
-    fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer);
+    fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer, &decoder->allowance);
     s->flac = FLAC__stream_decoder_new();
     if (!s->flac || FLAC__stream_decoder_init_stream(s->flac, flacRead, flacSeek, flacTell, flacLength, flacEof, flacWrite,
                                                      flacMetadata, flacError, s.get()) != FLAC__STREAM_DECODER_INIT_STATUS_OK)

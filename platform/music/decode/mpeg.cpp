@@ -76,7 +76,8 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         return decoderFail(decoder, "cannot start the MPEG decoder");
     MpegOwner s(new MpegState{}, mpegFree);
     s->buffer.reset(new unsigned char[bufferBytes]);
-    fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer.get(), bufferBytes);
+    fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer.get(), bufferBytes,
+                    &decoder->allowance);
     const MpegProbe probe = mpegProbe(fd, start, st.st_size);
     s->gapless = probe.gapless;
     long rate = 0;

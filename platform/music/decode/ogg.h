@@ -64,7 +64,8 @@ struct OggChain {
     ogg_sync_state sync;
     int64_t syncAt;  // file offset of what the sync state returns next
     int64_t readAt;  // of what it is fed next
-    int64_t bytesScanned;
+    int64_t bytesScanned;  // and what libogg may checksum of them
+    ReadAllowance* allowance;  // the decoder's
     int64_t skipped;  // bytes passed over that are no page
     // The first page of the next link, where the scan of one link ended: given again when the
     // next scan starts there, since libogg cannot go back to a page it returned.
@@ -85,6 +86,15 @@ struct OggChain {
     FileWindow window;
     std::unique_ptr<unsigned char[]> windowBuffer;
 };
+
+// HACK: libogg 1.3.5 checksums every capture that starts "OggS" once the bytes its header claims
+// are in, and goes on a byte after one that fails: junk of overlapping captures costs it thousands of
+// times its size. How many of `size` bytes may be handed to it for `budget` of work, the bytes and
+// what it may checksum of the captures they start; *work says what those cost.
+size_t oggAffordable(const unsigned char* bytes, size_t size, int64_t budget, int64_t* work);
+// The link's window read as its decoder's library reads it, what libogg may checksum of it taken
+// from the allowance too: fewer bytes, none once it is spent.
+ssize_t oggWindowRead(FileWindow* window, void* out, size_t bytes);
 
 // Scans the chain's first links and fills the decoder's format and length; the decoder owns `fd` on
 // success.

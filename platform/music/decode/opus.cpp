@@ -99,7 +99,7 @@ void opusFreeCodec(OggChain* chain)
 
 int windowRead(void* source, unsigned char* out, int bytes)
 {
-    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size_t(std::max(bytes, 0)));
+    const ssize_t got = oggWindowRead(static_cast<FileWindow*>(source), out, size_t(std::max(bytes, 0)));
     return got < 0 ? -1 : int(got);
 }
 

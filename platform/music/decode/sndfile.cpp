@@ -150,7 +150,7 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     if (base >= st.st_size)
         base = 0;
     SndfileOwner state(new SndfileState{}, sndfileFree);
-    fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer);
+    fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer, &decoder->allowance);
     SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
     // HACK: libsndfile 1.2.0, for a file of no format it knows, looks for a Mac resource fork beside
@@ -188,7 +188,8 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         sndfileLayout(state->file, info.channels, layout);
         sf_close(state->file);
         state->file = nullptr;
-        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer);
+        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer,
+                        &decoder->allowance);
         SF_INFO raw{};
         raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         raw.samplerate = info.samplerate;

@@ -155,7 +155,7 @@ void vorbisFreeCodec(OggChain* chain)
 
 size_t windowRead(void* out, size_t size, size_t count, void* source)
 {
-    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size * count);
+    const ssize_t got = oggWindowRead(static_cast<FileWindow*>(source), out, size * count);
     return got > 0 && size > 0 ? size_t(got) / size : 0;
 }
 
