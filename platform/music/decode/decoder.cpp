@@ -207,10 +207,12 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
     }
     if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)
         return &flacDecoder;
-    if (size >= 36 && std::memcmp(head, "OggS", 4) == 0) {
-        if (std::memcmp(head + 28, "\x01vorbis", 7) == 0)
+    // The first packet starts after the page's segment table, of one entry unless it is long.
+    const ssize_t first = size >= 27 ? 27 + head[26] : size;
+    if (std::memcmp(head, "OggS", 4) == 0 && first + 8 <= size) {
+        if (std::memcmp(head + first, "\x01vorbis", 7) == 0)
             return &vorbisDecoder;
-        if (std::memcmp(head + 28, "OpusHead", 8) == 0)
+        if (std::memcmp(head + first, "OpusHead", 8) == 0)
             return &opusDecoder;
     }
     if (looksLikeMpeg(fd, head, size))
