@@ -34,6 +34,90 @@ bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
     return true;
 }
 
+// Bits of a Vorbis packet, least significant first.
+struct PacketBits {
+    const unsigned char* data;
+    int64_t size;
+    int64_t at;
+    bool ok;
+};
+
+uint32_t takeBits(PacketBits* b, int count)
+{
+    uint32_t value = 0;
+    if (b->at + count > b->size * 8) {
+        b->ok = false;
+        return 0;
+    }
+    for (int i = 0; i < count; ++i, ++b->at)
+        value |= uint32_t(b->data[b->at >> 3] >> (b->at & 7) & 1) << i;
+    return value;
+}
+
+int bitsOf(uint32_t v)
+{
+    return v ? 32 - __builtin_clz(v) : 0;
+}
+
+// The greatest r whose power `dimensions` is at most `entries`: a lookup table's values per dimension.
+int64_t valuesPerDimension(int64_t entries, int dimensions)
+{
+    int64_t r = 1;
+    auto fits = [&](int64_t v) {
+        int64_t power = 1;
+        for (int d = 0; d < dimensions && power <= entries; ++d)
+            power *= v;
+        return power <= entries;
+    };
+    while (fits(r + 1))
+        ++r;
+    return r;
+}
+
+// HACK: libvorbis 1.3.7 allocates each codebook's entries as the setup header claims them, and an
+// ordered codebook claims millions in a dozen bytes: 817 bytes of setup cost it 2 s and 528 MB. The
+// codebooks are walked first, and one that ends early, or more entries than an encoder writes (those
+// of libvorbis and ffmpeg take about 63 000 in all), are damage.
+bool setupBounded(const ogg_packet* setup)
+{
+    constexpr int64_t entryLimit = int64_t(1) << 18;
+    PacketBits b{setup->packet, setup->bytes, 7 * 8, setup->bytes > 7};
+    const int books = int(takeBits(&b, 8)) + 1;
+    int64_t entries = 0;
+    for (int book = 0; book < books && b.ok; ++book) {
+        if (takeBits(&b, 24) != 0x564342)
+            return false;
+        const int dimensions = int(takeBits(&b, 16));
+        const int64_t count = takeBits(&b, 24);
+        if (bitsOf(uint32_t(dimensions)) + bitsOf(uint32_t(count)) > 24 || (entries += count) > entryLimit)
+            return false;
+        if (takeBits(&b, 1)) {
+            takeBits(&b, 5);
+            for (int64_t at = 0; at < count && b.ok;)
+                at += takeBits(&b, bitsOf(uint32_t(count - at)));
+        } else {
+            const bool sparse = takeBits(&b, 1);
+            for (int64_t at = 0; at < count && b.ok; ++at)
+                if (!sparse || takeBits(&b, 1))
+                    takeBits(&b, 5);
+        }
+        const uint32_t lookup = takeBits(&b, 4);
+        if (lookup == 1 || lookup == 2) {
+            if (dimensions == 0 || (entries += count * (dimensions - 1)) > entryLimit)
+                return false;
+            takeBits(&b, 32);
+            takeBits(&b, 32);
+            const int valueBits = int(takeBits(&b, 4)) + 1;
+            takeBits(&b, 1);
+            const int64_t values = lookup == 1 ? valuesPerDimension(count, dimensions) : count * dimensions;
+            b.at += values * valueBits;
+        } else if (lookup != 0) {
+            return false;
+        }
+    }
+    return b.ok && b.at <= b.size * 8;
+}
+
 bool readSetup(VorbisScan* s, ogg_packet* setup)
 {
     const size_t idBytes = s->id.size();
@@ -44,6 +128,8 @@ bool readSetup(VorbisScan* s, ogg_packet* setup)
     if (s->infoReady)
         vorbis_info_clear(&s->info);
     s->infoReady = false;
+    if (!setupBounded(setup))
+        return false;
     vorbis_info_init(&s->info);
     vorbis_comment comment;
     vorbis_comment_init(&comment);
