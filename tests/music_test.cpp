@@ -631,6 +631,7 @@ std::vector<int16_t> playedOnDisk(const std::string& path)
     sleepFor(0.1);
     musicFree();
     setenv("SDL_AUDIODRIVER", "dummy", 1);
+    EXPECT_TRUE(musicInit(1, 44100, 0, nullptr, nullptr));
     std::ifstream again(raw, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(again)), std::istreambuf_iterator<char>());
     std::vector<int16_t> played(bytes.size() / 2);
@@ -685,35 +686,56 @@ int64_t threadBytesRead()
     return -1;
 }
 
-// The open decodes a little of the file on the caller's thread, whatever the file holds: a FLAC with
-// a hole of 32 MiB in its first quarter second opens reading a few MiB, and plays on past the hole
-// what its decoder gives, in order, nothing left out or heard twice; the time the decoding thread
-// takes to pass the hole may be heard as silence.
-TEST_F(Music, AnOpenReadsLittleOfAHoleAndPlaysOnPastIt)
+// The sound of `samples`: what silence, before, between and after, cannot tell apart.
+std::vector<int16_t> sound(std::vector<int16_t> samples)
 {
-    const std::string track = compose("hole-source.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
-    const std::string holed = folder + "/hole.flac";
+    samples.erase(std::remove(samples.begin(), samples.end(), int16_t(0)), samples.end());
+    return samples;
+}
+
+// All a decoder of ours gives of `path`.
+std::vector<int16_t> decodedByUs(const std::string& path)
+{
+    Decoder decoder{};
+    EXPECT_TRUE(decoderOpen(&decoder, path.c_str())) << decoder.error;
+    std::vector<int16_t> decoded, buffer(4096 * size_t(std::max(decoder.outChannels, 1)));
+    for (int64_t got; decoder.family && (got = decoderRead(&decoder, buffer.data(), 4096)) > 0;)
+        decoded.insert(decoded.end(), buffer.begin(), buffer.begin() + got * decoder.outChannels);
+    decoderClose(&decoder);
+    return decoded;
+}
+
+// The open reads a little of the file on the caller's thread, whatever the file holds, and the music
+// plays on past what it passed over, in order, nothing left out or heard twice (the time the decoding
+// thread takes to pass a hole may be heard as silence): a FLAC with a hole of 32 MiB in its first
+// quarter second, as its decoder gives it, and one with 64 MiB of padding among its metadata, as
+// libsndfile decodes the same FLAC without it.
+TEST_F(Music, AnOpenReadsLittleOfHolesAndPadding)
+{
+    const std::string track = compose("source.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
+    const std::string holed = folder + "/hole.flac", padded = folder + "/padded.flac";
     // At two fifths of its bytes: within its second frame, which the quarter second takes.
     ASSERT_EQ(std::system(("at=$(( $(stat -c %s " + track + ") * 2 / 5 )) && head -c $at " + track + " > " + holed +
                            " && truncate -s +32M " + holed + " && tail -c +$(( at + 1 )) " + track + " >> " + holed).c_str()), 0);
-    const int64_t before = threadBytesRead();
-    const uint32_t handle = musicStreamCreateFile(false, holed.c_str(), 0, 0, 0);
-    const int64_t read = threadBytesRead() - before;
-    ASSERT_NE(handle, 0u) << musicLastError();
-    musicStreamFree(handle);
-    EXPECT_LT(read, int64_t(8) << 20) << "bytes the open read";
-
-    Decoder decoder{};
-    ASSERT_TRUE(decoderOpen(&decoder, holed.c_str())) << decoder.error;
-    std::vector<int16_t> decoded, buffer(4096 * size_t(decoder.outChannels));
-    for (int64_t got; (got = decoderRead(&decoder, buffer.data(), 4096)) > 0;)
-        decoded.insert(decoded.end(), buffer.begin(), buffer.begin() + got * decoder.outChannels);
-    decoderClose(&decoder);
-    std::vector<int16_t> played = playedOnDisk(holed);
-    const auto silent = [](int16_t v) { return v == 0; };
-    played.erase(std::remove_if(played.begin(), played.end(), silent), played.end());
-    decoded.erase(std::remove_if(decoded.begin(), decoded.end(), silent), decoded.end());
-    EXPECT_TRUE(played == decoded) << "sound played: " << played.size() << " samples, decoded: " << decoded.size();
+    ASSERT_EQ(std::system(("cp " + track + " " + padded + " && for i in 1 2 3 4; do metaflac --add-padding=16777215 " + padded +
+                           "; done").c_str()), 0);
+    SF_INFO info{};
+    SNDFILE* file = sf_open(track.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<int16_t> withoutPadding(size_t(info.frames * info.channels));
+    ASSERT_EQ(sf_readf_short(file, withoutPadding.data(), info.frames), info.frames);
+    sf_close(file);
+    for (const auto& [path, heard] : {std::pair{holed, decodedByUs(holed)}, std::pair{padded, withoutPadding}}) {
+        const int64_t before = threadBytesRead();
+        const uint32_t handle = musicStreamCreateFile(false, path.c_str(), 0, 0, 0);
+        const int64_t read = threadBytesRead() - before;
+        ASSERT_NE(handle, 0u) << path << ": " << musicLastError();
+        musicStreamFree(handle);
+        EXPECT_LT(read, int64_t(8) << 20) << path << ": bytes the open read";
+        const std::vector<int16_t> played = sound(playedOnDisk(path));
+        EXPECT_TRUE(played == sound(heard)) << path << ": sound played: " << played.size() << " samples, decoded: "
+                                            << sound(heard).size();
+    }
 }
 
 // Each link of a chain is heard at its own pitch: a 440 Hz link, then a 660 Hz one at another rate
