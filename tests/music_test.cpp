@@ -807,12 +807,14 @@ int64_t deliveredFrames(Decoder* decoder)
 }
 
 // The length is worked out apart from the reads: where the probe calls it exact, it is what the reads
-// deliver, as chains, joins, tags and damage leave files; where not, the reads still end. A chain of
-// hundreds of short links, each its own encode, is read a block at a time at open, not a link at a time.
+// deliver, as chains, joins, tags and damage leave files, and silence, whose packets are of a byte;
+// where not, the reads still end. A chain of hundreds of short links, each its own encode, is read a
+// block at a time at open, not a link at a time.
 TEST_F(Music, TheLengthIsExactWhereTheFileShowsIt)
 {
     const std::string kinds = classes("classes", "0.2");
     const std::string many = compose("many-links.ogg", "--seconds 0.01 --links 200");
+    const std::string silent = compose("silent.ogg", "--seconds 30 --silent");
     const std::string src = folder + "/exact.wav";
     ASSERT_EQ(std::system(("sox -n -r 44100 -c 2 -b 16 " + src + " synth 1 pinknoise vol 0.5").c_str()), 0);
     ASSERT_EQ(std::system(("cd " + folder + " && lame --quiet -V 2 exact.wav exact.mp3 && lame --quiet -t -V 2 exact.wav "
@@ -821,7 +823,7 @@ TEST_F(Music, TheLengthIsExactWhereTheFileShowsIt)
         std::string path;
         bool exact;
     };
-    for (const Case& c : {Case{many, true}, Case{kinds + "/chain-rate.ogg", true}, Case{kinds + "/empty-link.ogg", true},
+    for (const Case& c : {Case{many, true}, Case{silent, true}, Case{kinds + "/chain-rate.ogg", true}, Case{kinds + "/empty-link.ogg", true},
                           Case{kinds + "/mapping-link.opus", true}, Case{kinds + "/mono-link.opus", true},
                           Case{kinds + "/joined.flac", true}, Case{kinds + "/damaged.flac", true},
                           Case{kinds + "/pipe.flac", true}, Case{kinds + "/id3.flac", true},

@@ -156,6 +156,18 @@ bool readSetup(VorbisScan* s, ogg_packet* setup)
     return true;
 }
 
+// HACK: libvorbis 1.3.7 keeps the number of modes in its private codec setup, after the two block
+// sizes; whether a packet holds a long block's neighbour flags depends on the bits its mode takes.
+struct VorbisSetupStart {
+    long blocksizes[2];
+    int modes;
+};
+
+int modeBits(const vorbis_info* info)
+{
+    return bitsOf(uint32_t(static_cast<const VorbisSetupStart*>(info->codec_setup)->modes - 1));
+}
+
 // libvorbisfile refuses a link whose comment header libvorbis does not read.
 bool commentReadable(const VorbisScan* s, ogg_packet* packet)
 {
@@ -210,7 +222,7 @@ void vorbisCountPage(OggChain* chain, ogg_page* page, PageCount* count)
             const long block = vorbis_packet_blocksize(&s->info, &packet);
             // libvorbis leaves out what is no audio packet, and a long block too short to say its
             // neighbours' sizes, and loses its count of time after either.
-            if (block < 0 || (block == vorbis_info_blocksize(&s->info, 1) && packet.bytes < 2)) {
+            if (block < 0 || (block == vorbis_info_blocksize(&s->info, 1) && packet.bytes * 8 < 3 + modeBits(&s->info))) {
                 count->odd = true;
                 continue;
             }
