@@ -154,8 +154,13 @@ for _ in $(seq 1100); do cat minute.mp3; done > gig.mp3
 "$build/quillvane-compose" hours2.flac --seconds 7200 --rate 44100 --channels 2 --format flac --silent
 "$build/quillvane-compose" links10k.ogg --seconds 0.01 --links 10000
 for f in track-60.ogg minute.mp3; do { cat "$f"; head -c 1000000000 /dev/zero; } > "zeros-after-$f"; done
+# A FLAC with a hole of a gigabyte a fifth of a second in, within what the open decodes, as a copy that
+# went on writing further out leaves it: the slowest of such files to open before the open was bounded.
+sox -n -r 44100 -c 2 -b 16 holed.wav synth 1 sine 440 vol 0.1 2>/dev/null && flac --silent --no-padding holed.wav -o holed.flac
+at=$(( $(stat -c %s holed.flac) / 5 ))
+head -c "$at" holed.flac > hole-early.flac && truncate -s +1G hole-early.flac && tail -c +$(( at + 1 )) holed.flac >> hole-early.flac
 for f in long-10h.flac cut-hour.ogg cut-hour.mp3 pipe-hour.flac joined-hour.mp3 track-links.ogg gig.mp3 hours2.flac \
-  links10k.ogg zeros-after-track-60.ogg zeros-after-minute.mp3; do
+  links10k.ogg zeros-after-track-60.ogg zeros-after-minute.mp3 hole-early.flac; do
   for _ in 1 2 3 4 5; do "$build/quillvane-open" "$f" | awk '{ print $2 }'; done > d.txt
   read -r om ol oh < <(stats < d.txt)
   row "open, $f (ms)" "$om ($ol–$oh)" "—" "≤ 50" "$(holds "$om" '<=' 50)"
@@ -167,7 +172,7 @@ for f in gig.mp3 links10k.ogg zeros-after-track-60.ogg; do
   row "peak memory, $f (MiB)" "$(awk -v k="$(field "$trace" peak-rss-kib)" 'BEGIN { printf "%.1f", k / 1024 }')" \
     "$(awk -v k="$mem_floor" 'BEGIN { printf "%.1f", k / 1024 }')" "≤ floor + 10" "$(holds "$(field "$trace" peak-rss-kib)" '<=' "$mem_floor + 10240")"
 done
-rm -f gig.mp3 hours2.flac links10k.ogg zeros-after-* track-big.ogg
+rm -f gig.mp3 hours2.flac links10k.ogg zeros-after-* track-big.ogg holed.wav holed.flac hole-early.flac
 
 
 fi

@@ -426,6 +426,8 @@ static void convertStep(Decoder* d, ConvertState* c)
     }
     LinkFormat f{};
     const int64_t got = d->family->read(d, c->raw.get(), rawSamples, &f);
+    if (got > 0)
+        allowanceTake(&d->allowance, got * f.channels * 2);
     if (got <= 0) {
         c->heldFrames = 0;
         if (c->phase == convertAtStart)

@@ -30,15 +30,29 @@ int64_t seekWithin(off_t* position, off_t size, int64_t offset, int whence)
     return *position;
 }
 
-void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity)
+int64_t allowanceLeft(const ReadAllowance* allowance)
 {
-    *window = FileWindow{fd, base, size, 0, 0, 0, capacity, buffer};
+    return allowance && allowance->bounded ? allowance->left : INT64_MAX;
+}
+
+bool allowanceTake(ReadAllowance* allowance, int64_t bytes)
+{
+    if (!allowance || !allowance->bounded)
+        return true;
+    allowance->left -= std::clamp<int64_t>(bytes, 0, allowance->left);
+    return allowance->left > 0;
+}
+
+void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity,
+                     ReadAllowance* allowance)
+{
+    *window = FileWindow{fd, base, size, 0, 0, 0, capacity, buffer, allowance};
 }
 
 ssize_t fileWindowRead(FileWindow* w, void* out, size_t bytes)
 {
     unsigned char* dst = static_cast<unsigned char*>(out);
-    bytes = size_t(std::min<off_t>(off_t(bytes), std::max<off_t>(0, w->size - w->position)));
+    bytes = size_t(std::min<off_t>({off_t(bytes), std::max<off_t>(0, w->size - w->position), off_t(allowanceLeft(w->allowance))}));
     size_t done = 0;
     while (done < bytes) {
         const off_t end = w->bufferStart + off_t(w->bufferLength);
@@ -63,6 +77,7 @@ ssize_t fileWindowRead(FileWindow* w, void* out, size_t bytes)
             w->bufferLength = size_t(got);
         }
     }
+    allowanceTake(w->allowance, int64_t(done));
     return ssize_t(done);
 }
 
@@ -192,10 +207,12 @@ static const DecoderFamily* chooseFamily(int fd, const unsigned char* head, ssiz
     }
     if (size >= 4 && std::memcmp(head, "fLaC", 4) == 0)
         return &flacDecoder;
-    if (size >= 36 && std::memcmp(head, "OggS", 4) == 0) {
-        if (std::memcmp(head + 28, "\x01vorbis", 7) == 0)
+    // The first packet starts after the page's segment table, of one entry unless it is long.
+    const ssize_t first = size >= 27 ? 27 + head[26] : size;
+    if (std::memcmp(head, "OggS", 4) == 0 && first + 8 <= size) {
+        if (std::memcmp(head + first, "\x01vorbis", 7) == 0)
             return &vorbisDecoder;
-        if (std::memcmp(head + 28, "OpusHead", 8) == 0)
+        if (std::memcmp(head + first, "OpusHead", 8) == 0)
             return &opusDecoder;
     }
     if (looksLikeMpeg(fd, head, size))

@@ -100,6 +100,18 @@ struct DecoderLength {
     bool exact;  // false: an estimate, which the stream's own end overrules
 };
 
+// What a decoder's reads may still take, in bytes of the file and of the samples they decode:
+// bounded while the stream's head is decoded at open, so that no file, however crafted, holds the
+// caller's thread for long. Unbounded as it starts.
+struct ReadAllowance {
+    bool bounded;
+    int64_t left;
+};
+// What may still be read of it at once: everything while it is unbounded.
+int64_t allowanceLeft(const ReadAllowance* allowance);
+// Takes `bytes` from it, or what is left; false once it is spent.
+bool allowanceTake(ReadAllowance* allowance, int64_t bytes);
+
 struct ConvertState;
 
 struct Decoder {
@@ -114,6 +126,7 @@ struct Decoder {
     int outChannels;
     Speaker outLayout[layoutChannelLimit];
     DecoderLength length;
+    ReadAllowance allowance;
     ConvertState* convert;
     char error[160];
 };
@@ -158,9 +171,11 @@ struct FileWindow {
     size_t bufferLength;
     size_t capacity;
     unsigned char* buffer;  // of `capacity` bytes, left as it comes: each is written before it is read
+    ReadAllowance* allowance;  // the decoder's, which what is read is taken from
 };
-void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity);
-// Up to `bytes` from the position on; fewer only at the end or on an error.
+void fileWindowStart(FileWindow* window, int fd, off_t base, off_t size, unsigned char* buffer, size_t capacity,
+                     ReadAllowance* allowance);
+// Up to `bytes` from the position on; fewer only at the end, on an error, or once the allowance is spent.
 ssize_t fileWindowRead(FileWindow* window, void* out, size_t bytes);
 
 // A seek in a file of `size` bytes read through callbacks of our own: the new position, or -1.

@@ -10,11 +10,16 @@
 #include <memory>
 #include <vector>
 
+#include "platform/music/decode/bytes.h"
 #include "platform/music/decode/flac.h"
 
 struct FlacState {
     FLAC__StreamDecoder* flac;
+    // What libFLAC is shown: `prefix`, the stream's marker and the metadata kept, then the file from
+    // its first frame on through `window`; `at` is the place in that.
+    std::vector<unsigned char> prefix;
     FileWindow window;
+    off_t at;
     bool haveInfo;
     FLAC__StreamMetadata_StreamInfo info;
     uint32_t channelMask;  // from WAVEFORMATEXTENSIBLE_CHANNEL_MASK; 0 where the file has none
@@ -36,34 +41,89 @@ constexpr uint64_t gapLimit = uint64_t(1) << 20;
 static FLAC__StreamDecoderReadStatus flacRead(const FLAC__StreamDecoder*, FLAC__byte out[], size_t* bytes, void* data)
 {
     FlacState* s = static_cast<FlacState*>(data);
-    const ssize_t got = fileWindowRead(&s->window, out, *bytes);
-    *bytes = got > 0 ? size_t(got) : 0;
-    return *bytes > 0 ? FLAC__STREAM_DECODER_READ_STATUS_CONTINUE : FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+    const off_t kept = off_t(s->prefix.size());
+    size_t done = 0;
+    if (s->at < kept) {
+        done = std::min(*bytes, size_t(kept - s->at));
+        std::memcpy(out, &s->prefix[size_t(s->at)], done);
+    } else {
+        s->window.position = s->at - kept;
+        const ssize_t got = fileWindowRead(&s->window, out, *bytes);
+        done = got > 0 ? size_t(got) : 0;
+    }
+    s->at += off_t(done);
+    *bytes = done;
+    return done > 0 ? FLAC__STREAM_DECODER_READ_STATUS_CONTINUE : FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+}
+
+static off_t flacShown(const FlacState* s)
+{
+    return off_t(s->prefix.size()) + s->window.size;
 }
 
 static FLAC__StreamDecoderSeekStatus flacSeek(const FLAC__StreamDecoder*, FLAC__uint64 offset, void* data)
 {
-    FileWindow& w = static_cast<FlacState*>(data)->window;
-    return seekWithin(&w.position, w.size, int64_t(offset), SEEK_SET) < 0 ? FLAC__STREAM_DECODER_SEEK_STATUS_ERROR
-                                                                           : FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+    FlacState* s = static_cast<FlacState*>(data);
+    return seekWithin(&s->at, flacShown(s), int64_t(offset), SEEK_SET) < 0 ? FLAC__STREAM_DECODER_SEEK_STATUS_ERROR
+                                                                            : FLAC__STREAM_DECODER_SEEK_STATUS_OK;
 }
 
 static FLAC__StreamDecoderTellStatus flacTell(const FLAC__StreamDecoder*, FLAC__uint64* offset, void* data)
 {
-    *offset = FLAC__uint64(static_cast<FlacState*>(data)->window.position);
+    *offset = FLAC__uint64(static_cast<FlacState*>(data)->at);
     return FLAC__STREAM_DECODER_TELL_STATUS_OK;
 }
 
 static FLAC__StreamDecoderLengthStatus flacLength(const FLAC__StreamDecoder*, FLAC__uint64* length, void* data)
 {
-    *length = FLAC__uint64(static_cast<FlacState*>(data)->window.size);
+    *length = FLAC__uint64(flacShown(static_cast<FlacState*>(data)));
     return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
 }
 
 static FLAC__bool flacEof(const FLAC__StreamDecoder*, void* data)
 {
-    const FileWindow& w = static_cast<FlacState*>(data)->window;
-    return w.position >= w.size;
+    const FlacState* s = static_cast<FlacState*>(data);
+    return s->at >= flacShown(s);
+}
+
+// The stream's marker, its STREAMINFO and its VORBIS_COMMENT where that is small, made the last block;
+// the other blocks, however large (padding, pictures), are passed over here rather than read through
+// by libFLAC. False where the marker or the STREAMINFO is not there. *audioStart: where the frames start.
+static bool keptMetadata(FlacState* s, int fd, off_t from, off_t size, off_t* audioStart)
+{
+    constexpr uint32_t commentLimit = 64 * 1024;
+    constexpr int blockLimit = 4096;
+    FileWindow w{};
+    unsigned char buffer[4096];
+    fileWindowStart(&w, fd, from, size - from, buffer, sizeof buffer, nullptr);
+    unsigned char h[4];
+    if (fileWindowRead(&w, h, 4) != 4 || std::memcmp(h, "fLaC", 4) != 0)
+        return false;
+    s->prefix.assign(h, h + 4);
+    size_t lastKept = 0;
+    for (int block = 0; block < blockLimit; ++block) {
+        if (fileWindowRead(&w, h, 4) != 4)
+            return false;
+        const int type = h[0] & 0x7F;
+        const uint32_t length = uint32_t(h[1]) << 16 | uint32_t(h[2]) << 8 | h[3];
+        if (block == 0 && type != FLAC__METADATA_TYPE_STREAMINFO)
+            return false;
+        if (block == 0 || (type == FLAC__METADATA_TYPE_VORBIS_COMMENT && length <= commentLimit)) {
+            lastKept = s->prefix.size();
+            s->prefix.insert(s->prefix.end(), {uint8_t(type), h[1], h[2], h[3]});
+            s->prefix.resize(s->prefix.size() + length);
+            if (fileWindowRead(&w, &s->prefix[s->prefix.size() - length], length) != ssize_t(length))
+                return false;
+        } else {
+            w.position += off_t(length);
+        }
+        if (h[0] & 0x80) {
+            s->prefix[lastKept] |= 0x80;
+            *audioStart = from + w.position;
+            return *audioStart <= size;
+        }
+    }
+    return false;
 }
 
 // Samples of any depth to 16 bits as libsndfile gives them: the low bits dropped, short ones shifted up.
@@ -160,7 +220,13 @@ static bool flacOpen(Decoder* decoder, int fd)
     if (fstat(fd, &st) != 0)
         return decoderFail(decoder, "cannot read the file");
     FlacOwner s(new FlacState{}, flacFree);
-    fileWindowStart(&s->window, fd, 0, st.st_size, s->buffer, sizeof s->buffer);
+    // Behind an ID3v2 tag, as taggers put one in front of any format.
+    unsigned char tag[id3v2HeaderBytes] = {};
+    const off_t start = pread(fd, tag, sizeof tag, 0) == sizeof tag ? off_t(id3v2Bytes(tag, sizeof tag)) : 0;
+    off_t audioStart = 0;
+    if (!keptMetadata(s.get(), fd, start, st.st_size, &audioStart))
+        return decoderFail(decoder, "not a readable FLAC stream");
+    fileWindowStart(&s->window, fd, audioStart, st.st_size - audioStart, s->buffer, sizeof s->buffer, &decoder->allowance);
     s->flac = FLAC__stream_decoder_new();
     // Asked for before the start, as libFLAC takes it: the comments hold the channel mask.
     if (s->flac)
@@ -168,14 +234,12 @@ static bool flacOpen(Decoder* decoder, int fd)
     if (!s->flac || FLAC__stream_decoder_init_stream(s->flac, flacRead, flacSeek, flacTell, flacLength, flacEof, flacWrite,
                                                      flacMetadata, flacError, s.get()) != FLAC__STREAM_DECODER_INIT_STATUS_OK)
         return decoderFail(decoder, "cannot start the FLAC decoder");
-    FLAC__uint64 audioStart = 0;
-    if (!FLAC__stream_decoder_process_until_end_of_metadata(s->flac) || !s->haveInfo ||
-        !FLAC__stream_decoder_get_decode_position(s->flac, &audioStart))
+    if (!FLAC__stream_decoder_process_until_end_of_metadata(s->flac) || !s->haveInfo)
         return decoderFail(decoder, "not a readable FLAC stream");
     // A file of which nothing decodes is refused rather than played as silence; a search of a few
     // MiB of damage for the first frame is enough to tell, and bounds the open.
     constexpr off_t searchBytes = off_t(4) << 20;
-    while (s->pending.empty() && s->window.position < off_t(audioStart) + searchBytes &&
+    while (s->pending.empty() && s->at < off_t(s->prefix.size()) + searchBytes &&
            FLAC__stream_decoder_get_state(s->flac) != FLAC__STREAM_DECODER_END_OF_STREAM &&
            FLAC__stream_decoder_process_single(s->flac)) {
     }

@@ -53,7 +53,9 @@ static bool mpegRestart(MpegState* s)
     if (!s->handle)
         return false;
     mpg123_param(s->handle, s->gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0);
-    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
+    // A tag in front is passed by a seek, never read: a picture of megabytes takes neither memory
+    // nor the head's allowance.
+    mpg123_param(s->handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_SKIP_ID3V2, 0);
     // Damage is searched as far as the probe searches it, whatever libmpg123's own default.
     mpg123_param(s->handle, MPG123_RESYNC_LIMIT, 64 * 1024, 0);
     // Every rate the format has, as 16-bit samples at the stream's own channel count.
@@ -76,7 +78,8 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
         return decoderFail(decoder, "cannot start the MPEG decoder");
     MpegOwner s(new MpegState{}, mpegFree);
     s->buffer.reset(new unsigned char[bufferBytes]);
-    fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer.get(), bufferBytes);
+    fileWindowStart(&s->window, fd, off_t(start), st.st_size - off_t(start), s->buffer.get(), bufferBytes,
+                    &decoder->allowance);
     const MpegProbe probe = mpegProbe(fd, start, st.st_size);
     s->gapless = probe.gapless;
     long rate = 0;

@@ -30,16 +30,20 @@ struct MpegTag {
     int64_t bytes;
 };
 
+// HACK: libmpg123 1.31 takes a Layer III frame for the tag only where "Xing" or "Info" starts
+// right after the side information and the bytes before it, but for the first two, are zero;
+// anything else it decodes as audio, so it is no tag here either.
 MpegTag readTag(int fd, int64_t frameAt)
 {
     unsigned char b[64];
     MpegTag tag{false, -1, -1};
-    if (pread(fd, b, sizeof b, frameAt) != ssize_t(sizeof b))
+    if (pread(fd, b, sizeof b, frameAt) != ssize_t(sizeof b) || ((b[1] >> 1) & 3) != 1)
         return tag;
-    const unsigned char* x = static_cast<const unsigned char*>(memmem(b, sizeof b - 16, "Xing", 4));
-    if (!x)
-        x = static_cast<const unsigned char*>(memmem(b, sizeof b - 16, "Info", 4));
-    if (!x)
+    const bool mpeg1 = ((b[1] >> 3) & 3) == 3, mono = (b[3] >> 6) == 3;
+    const int sideBytes = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+    const unsigned char* x = b + 4 + sideBytes;
+    if (std::any_of(static_cast<const unsigned char*>(b) + 6, x, [](unsigned char v) { return v != 0; }) ||
+        (std::memcmp(x, "Xing", 4) != 0 && std::memcmp(x, "Info", 4) != 0))
         return tag;
     const uint32_t flags = be32(x + 4);
     const unsigned char* field = x + 8;

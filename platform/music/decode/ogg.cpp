@@ -1,9 +1,8 @@
 // The links of an Ogg file found from its pages: a link is a group of first pages (BOS) and what
 // follows up to the next such group. Short links are walked page by page through blocks of the
-// file; within a long one the walk leaps ahead and halves back to its last page, so that a one-hour
-// file costs a few dozen reads. Each link yields exactly the frames its granules count: what its
-// decoder gives beyond them is left out, what it lacks (a lost page, a link that cannot be
-// decoded) is made up with silence, so that the length announced is the length delivered.
+// file, every packet counted as its decoder counts it; within a long one the walk leaps ahead and
+// halves back to its last page, so that a one-hour file costs a few dozen reads. A link's count is
+// its granules'; it is exact where nothing in the link could make its decoder deliver otherwise.
 #include "platform/music/decode/ogg.h"
 
 #include <sys/stat.h>
@@ -21,9 +20,10 @@ constexpr int serialLimit = 16;
 constexpr size_t windowBytes = 64 * 1024;
 // Beyond any length the stream takes, and far from overflowing however many links add up to it.
 constexpr int64_t frameCeiling = int64_t{1} << 50;
-// What an open scans of a chain: about a second of the main thread's time at most.
+// What an open scans of a chain: links, and work (bytes read and bytes libogg may checksum), of
+// which no link is begun past the first half and no link is scanned past the second.
 constexpr int scanLinkLimit = 1000;
-constexpr int64_t scanByteLimit = int64_t(16) << 20;
+constexpr int64_t scanWorkLimit = int64_t(16) << 20;
 // A scan finds the next page within this, or takes the link to go on where it cannot see.
 constexpr int64_t holeLimit = int64_t(1) << 20;
 
@@ -64,8 +64,9 @@ void holdPage(OggChain* c, const ogg_page& page, int64_t at)
     c->heldValid = true;
 }
 
-// The next whole page with a good checksum from where the scan is; false at the end of the file or
-// when `limit` bytes were read without one.
+// The next whole page with a good checksum from where the scan is; false at the end of the file,
+// once the allowance is spent, or when `limit` bytes of work (read, and what libogg may checksum of
+// them) found none.
 bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64_MAX)
 {
     if (c->replayHeld) {
@@ -79,7 +80,7 @@ bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64
         return true;
     }
     c->heldValid = false;
-    const int64_t from = c->readAt;
+    const int64_t from = c->bytesScanned;
     for (;;) {
         const long r = ogg_sync_pageseek(&c->sync, page);
         if (r > 0) {
@@ -90,17 +91,24 @@ bool nextPage(OggChain* c, ogg_page* page, PageInfo* info, int64_t limit = INT64
         }
         if (r < 0) {
             c->syncAt -= r;
+            c->skipped -= r;
             continue;
         }
-        if (c->readAt >= c->size || c->readAt - from >= limit)
+        const int64_t affordable = std::min(limit - (c->bytesScanned - from), allowanceLeft(c->allowance));
+        if (c->readAt >= c->size || affordable <= 0)
             return false;
-        char* buffer = ogg_sync_buffer(&c->sync, blockBytes);
+        unsigned char* buffer = reinterpret_cast<unsigned char*>(ogg_sync_buffer(&c->sync, blockBytes));
         const ssize_t got = buffer ? pread(c->fd, buffer, blockBytes, c->readAt) : -1;
-        if (got <= 0)
+        int64_t work = 0;
+        const size_t taken = got > 0 ? oggAffordable(buffer, size_t(got), affordable, &work) : 0;
+        if (taken < size_t(std::max<ssize_t>(got, 0)) && affordable == allowanceLeft(c->allowance))
+            allowanceTake(c->allowance, INT64_MAX);
+        if (taken == 0)
             return false;
-        ogg_sync_wrote(&c->sync, long(got));
-        c->readAt += got;
-        c->bytesScanned += got;
+        ogg_sync_wrote(&c->sync, long(taken));
+        c->readAt += int64_t(taken);
+        c->bytesScanned += work;
+        allowanceTake(c->allowance, work);
     }
 }
 
@@ -169,25 +177,33 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     s.start = -1;
     s.lastGranule = -1;
     bool headersDone = false;  // the first pages are over: a first page now starts the next link
-    bool counting = true;
     bool damaged = false;
     bool searched = false;
     ogg_page page;
     PageInfo p{};
-    // Pages of no stream the link started, or lost from its codec's, are damage its decoder may
-    // take otherwise than the count does.
+    // Junk, pages of no stream the link started, or pages lost from its codec's, are damage its
+    // decoder may take otherwise than the count does: through the link's window alone, a page
+    // behind junk that claims bytes beyond the link's end is never found.
     bool clean = true;
     int64_t nextSequence = -1;
+    // Until a search leaps ahead every packet of the codec's stream is counted, and each granule
+    // must be where the packets before it put it, as its decoder counts them.
+    bool agreeing = true;
+    int64_t counted = 0;
+    bool ended = false;  // its last page (end of stream) was seen
+    bool reachedEnd = false;
     scanSeek(c, start);
     for (;;) {
         // Past the end, or a hole the scan does not pass: the link's decoder, reading on, passes it.
+        const int64_t skippedBefore = c->skipped;
         if (!nextPage(c, &page, &p, holeLimit)) {
-            link->counted = clean && c->readAt >= c->size;
+            reachedEnd = c->readAt >= c->size && c->skipped == skippedBefore;
             break;
         }
+        clean = clean && c->skipped == skippedBefore;
         if (p.bos && headersDone && p.at > start) {
             link->end = p.at;
-            link->counted = clean;
+            reachedEnd = true;
             holdPage(c, page, p.at);
             break;
         }
@@ -218,21 +234,37 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
         if (!s.hasCodec || p.serial != s.codecSerial)
             continue;
         noteGranule(&s, p);
-        if (counting) {
-            const int64_t granule = c->codec->startGranule(c, &page);
+        if (!searched && !damaged) {
+            PageCount count{};
+            c->codec->countPage(c, &page, &count);
             // Damaged headers: the link cannot be played, but where it ends is still looked for.
-            damaged = granule == -2;
-            counting = !damaged && granule < 0;
-            if (granule >= 0) {
-                s.start = granule;
+            damaged = count.damaged;
+            agreeing = agreeing && !count.odd && !ended;
+            const bool last = ogg_page_eos(&page) != 0;
+            counted += count.frames;
+            if (count.audio && s.start < 0 && p.granule != -1) {
+                // Only a link's first page that is also its last may start it before 0: its end is trimmed.
+                agreeing = agreeing && (last || p.granule >= counted);
+                s.start = std::max<int64_t>(0, p.granule - counted);
             }
+            if (count.audio && s.start < 0) {
+                agreeing = false;
+            } else if (p.granule != -1 && s.start >= 0) {
+                // A granule on a page that completes no packet, or one that is not where the packets
+                // put it: its decoder's time differs from it. The last page's may cut what it trims.
+                const int64_t expected = s.start + counted;
+                agreeing = agreeing && count.audio &&
+                           (last ? p.granule <= expected && p.granule >= expected - count.trimmable : p.granule == expected);
+            }
+            ended = ended || last;
         }
-        if (!counting && !searched && p.at - start > walkLimit) {
+        if ((damaged || s.start >= 0) && !searched && p.at - start > walkLimit) {
             searched = true;
             scanSeek(c, searchEnd(c, &s, p.at));
             nextSequence = -1;
         }
     }
+    link->counted = reachedEnd && clean && agreeing;
     if (c->streamUsed) {
         ogg_stream_clear(&c->stream);
         c->streamUsed = false;
@@ -240,7 +272,18 @@ void scanLink(OggChain* c, int64_t start, OggLink* link)
     if (damaged || s.start < 0 || s.lastGranule < 0)
         return;
     link->usable = true;
-    link->frames = std::clamp<int64_t>(c->codec->linkFrames(c, s.start, s.lastGranule), 0, frameCeiling);
+    const int64_t frames = c->codec->linkFrames(c, s.start, s.lastGranule);
+    link->counted = link->counted && frames >= 0;
+    link->frames = std::clamp<int64_t>(frames, 0, frameCeiling);
+}
+
+// A decoder for the link just scanned, reading its bytes alone.
+void openLink(OggChain* c)
+{
+    c->linkOpen = true;
+    fileWindowStart(&c->window, c->fd, off_t(c->link.start), off_t(c->link.end - c->link.start), c->windowBuffer.get(),
+                    windowBytes, c->allowance);
+    c->linkDecoder = c->codec->openLink(c);
 }
 
 void closeLink(OggChain* c)
@@ -265,6 +308,45 @@ void freeChain(OggChain* c)
 
 } // namespace
 
+size_t oggAffordable(const unsigned char* bytes, size_t size, int64_t budget, int64_t* work)
+{
+    constexpr int64_t largestPage = 27 + 255 + 255 * 255;
+    int64_t claimed = 0;
+    for (const unsigned char* at = bytes; (at = static_cast<const unsigned char*>(memmem(at, size_t(bytes + size - at), "OggS", 4)));
+         ++at) {
+        const size_t rest = size_t(bytes + size - at);
+        int64_t claim = largestPage;
+        if (rest >= 27 && rest >= 27 + size_t(at[26])) {
+            claim = 27 + at[26];
+            for (int i = 0; i < at[26]; ++i)
+                claim += at[27 + i];
+        }
+        // The capture is handed on only with what libogg may checksum of it.
+        if ((at - bytes) + 1 + claimed + claim > budget) {
+            *work = (at - bytes) + claimed;
+            return size_t(at - bytes);
+        }
+        claimed += claim;
+    }
+    const size_t taken = size_t(std::clamp<int64_t>(budget - claimed, 0, int64_t(size)));
+    *work = int64_t(taken) + claimed;
+    return taken;
+}
+
+ssize_t oggWindowRead(FileWindow* window, void* out, size_t bytes)
+{
+    const int64_t left = allowanceLeft(window->allowance);
+    const ssize_t got = fileWindowRead(window, out, bytes);
+    if (got <= 0 || !window->allowance || !window->allowance->bounded)
+        return got;
+    // fileWindowRead took the bytes; what libogg may checksum of them is taken too, or fewer are handed on.
+    int64_t work = 0;
+    const size_t taken = oggAffordable(static_cast<unsigned char*>(out), size_t(got), left, &work);
+    window->position -= off_t(size_t(got) - taken);
+    window->allowance->left = taken < size_t(got) ? 0 : left - work;
+    return ssize_t(taken);
+}
+
 bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
 {
     struct stat st {};
@@ -274,6 +356,7 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     c->codec = codec;
     c->fd = fd;
     c->size = st.st_size;
+    c->allowance = &decoder->allowance;
     ogg_sync_init(&c->sync);
     c->windowBuffer.reset(new unsigned char[windowBytes]);
     // Links are counted each at its own rate, then at the stream's, the first link's that has
@@ -282,9 +365,9 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
     bool haveStream = false, anyUsable = false, complete = true;
     int64_t frames = 0;
     int links = 0;
-    OggLink first{};
+    decoder->allowance = {true, scanWorkLimit};
     for (int64_t at = 0; at < c->size;) {
-        if (links == scanLinkLimit || c->bytesScanned > scanByteLimit) {
+        if (links == scanLinkLimit || allowanceLeft(&decoder->allowance) < scanWorkLimit / 2) {
             complete = false;
             if (at > 0)
                 frames = int64_t(std::min<double>(double(frames) * double(c->size) / double(at), double(frameCeiling)));
@@ -295,31 +378,37 @@ bool oggChainOpen(Decoder* decoder, int fd, const OggCodec* codec)
         scanLink(c.get(), at, &link);
         at = std::max(link.end, at + 1);
         complete = complete && link.counted;
+        // Headers too large for the open to read: its format from its first page, its length left
+        // to the reads.
+        if (links == 1 && !link.usable && allowanceLeft(&decoder->allowance) == 0 && link.format.rate > 0)
+            stream = link.format;
         if (!link.usable)
             continue;
-        if (!anyUsable)
+        if (!anyUsable) {
             stream = link.format;
+            c->link = link;
+            c->nextStart = at;
+        }
         anyUsable = true;
         // A link without frames delivers nothing: it sets no format.
         if (link.frames == 0)
             continue;
-        if (!haveStream) {
+        if (!haveStream)
             stream = link.format;
-            first = link;
-        }
         haveStream = true;
         frames = std::min(frames + framesAtRate(link.frames, link.format.rate, stream.rate), frameCeiling);
     }
-    if (!anyUsable)
+    if (stream.rate == 0)
         return decoderFail(decoder, codec->name);
-    // The count is the decoder's where its library takes the link as the scan does: the first one,
-    // which the open reads anyway, is tried.
-    if (complete && haveStream) {
-        fileWindowStart(&c->window, fd, off_t(first.start), off_t(first.end - first.start), c->windowBuffer.get(), windowBytes);
-        c->linkDecoder = codec->openLink(c.get());
-        complete = c->linkDecoder != nullptr;
+    // The first link's decoder is opened here, as the reads would open it, so that what its headers
+    // hold (a picture in its comments) is read by the open, not by the head.
+    if (anyUsable)
+        openLink(c.get());
+    if (allowanceLeft(&decoder->allowance) == 0) {
         closeLink(c.get());
+        c->nextStart = 0;
     }
+    decoder->allowance = {};
     decoder->rate = stream.rate;
     decoder->channels = stream.channels;
     std::copy(stream.layout, stream.layout + layoutChannelLimit, decoder->layout);
@@ -340,10 +429,7 @@ int64_t oggChainRead(Decoder* decoder, int16_t* out, int64_t samples, LinkFormat
             c->nextStart = std::max(c->link.end, c->nextStart + 1);
             if (!c->link.usable)
                 continue;
-            c->linkOpen = true;
-            fileWindowStart(&c->window, c->fd, off_t(c->link.start), off_t(c->link.end - c->link.start),
-                            c->windowBuffer.get(), windowBytes);
-            c->linkDecoder = c->codec->openLink(c);
+            openLink(c);
         }
         const int channels = c->link.format.channels;
         const int64_t got = c->linkDecoder ? c->codec->readLink(c->linkDecoder, out, samples / channels, channels) : 0;

@@ -12,8 +12,8 @@ namespace {
 
 struct OpusScan {
     int packets;
-    int64_t durations;
     int64_t preSkip;
+    int streams;
 };
 
 // Family 0 and 1 follow the Vorbis order; any other mapping names no speakers.
@@ -36,43 +36,53 @@ bool opusIdentify(const ogg_packet* packet, OggLink* link)
     return true;
 }
 
-// As libopusfile counts it: the first audio page's granule less the length of its packets.
-int64_t opusStartGranule(OggChain* chain, ogg_page* page)
+// Each audio packet counted as libopusfile counts it, by its table of contents.
+void opusCountPage(OggChain* chain, ogg_page* page, PageCount* count)
 {
     if (!chain->codecState)
         chain->codecState = new OpusScan{};
     OpusScan* s = static_cast<OpusScan*>(chain->codecState);
     if (ogg_page_bos(page))
         *s = OpusScan{};
-    const bool audioPage = s->packets >= 2;
-    if (ogg_stream_pagein(&chain->stream, page) != 0)
-        return -1;
+    if (ogg_stream_pagein(&chain->stream, page) != 0) {
+        count->odd = true;
+        return;
+    }
     ogg_packet packet;
     for (int r; (r = ogg_stream_packetout(&chain->stream, &packet)) != 0;) {
         if (r < 0) {
-            if (s->packets < 2)
-                return -2;
+            count->damaged = count->damaged || s->packets < 2;
+            count->odd = true;
             continue;
         }
         if (s->packets == 0) {
             OpusHead head{};
-            if (opus_head_parse(&head, packet.packet, size_t(packet.bytes)) != 0)
-                return -2;
+            if (opus_head_parse(&head, packet.packet, size_t(packet.bytes)) != 0) {
+                count->damaged = true;
+                return;
+            }
             s->preSkip = head.pre_skip;
+            s->streams = head.stream_count;
         } else if (s->packets == 1) {
-            // Checked as libopusfile checks it, which refuses the link otherwise.
-            if (opus_tags_parse(nullptr, packet.packet, size_t(packet.bytes)) != 0)
-                return -2;
+            // libopusfile refuses tags it cannot parse, and tags that share their page with more.
+            count->odd = count->odd || opus_tags_parse(nullptr, packet.packet, size_t(packet.bytes)) != 0 ||
+                         ogg_page_bos(page) || ogg_stream_packetpeek(&chain->stream, nullptr) != 0 ||
+                         page->header[page->header_len - 1] == 255;
         } else {
+            count->audio = true;
             const int frames = opus_packet_get_nb_samples(packet.packet, opus_int32(packet.bytes), 48000);
-            if (frames > 0)
-                s->durations += frames;
+            // Its decoder stops at a packet whose frames it cannot parse, and leaves out one whose
+            // table of contents is invalid; the frames of several streams are not checked here.
+            const unsigned char* parts[48];
+            opus_int16 sizes[48];
+            count->odd = count->odd || frames <= 0 || s->streams != 1 ||
+                         opus_packet_parse(packet.packet, opus_int32(packet.bytes), nullptr, parts, sizes, nullptr) < 0;
+            count->frames += std::max(frames, 0);
         }
         ++s->packets;
     }
-    if (audioPage && ogg_page_granulepos(page) != -1)
-        return std::max<int64_t>(0, ogg_page_granulepos(page) - s->durations);
-    return -1;
+    // libopusfile trims the last page's packets to its granule, any number of them.
+    count->trimmable = count->frames;
 }
 
 int64_t opusLinkFrames(OggChain* chain, int64_t start, int64_t lastGranule)
@@ -89,7 +99,7 @@ void opusFreeCodec(OggChain* chain)
 
 int windowRead(void* source, unsigned char* out, int bytes)
 {
-    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size_t(std::max(bytes, 0)));
+    const ssize_t got = oggWindowRead(static_cast<FileWindow*>(source), out, size_t(std::max(bytes, 0)));
     return got < 0 ? -1 : int(got);
 }
 
@@ -122,7 +132,7 @@ void opusCloseLink(void* link)
 }
 
 const OggCodec opusCodec = {
-    "not a readable Ogg Opus stream", "OpusHead", 8, opusIdentify, opusStartGranule, opusLinkFrames,
+    "not a readable Ogg Opus stream", "OpusHead", 8, opusIdentify, opusCountPage, opusLinkFrames,
     opusOpenLink, opusReadLink, opusCloseLink, opusFreeCodec,
 };
 

@@ -157,12 +157,17 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         return decoderFail(decoder, "cannot read the file");
     // An ID3v2 tag in front is left outside what libsndfile sees: it would count the tag's bytes
     // as samples.
-    unsigned char tag[id3v2HeaderBytes];
+    unsigned char tag[id3v2HeaderBytes] = {};
     off_t base = pread(fd, tag, sizeof tag, 0) == sizeof tag ? off_t(id3v2Bytes(tag, sizeof tag)) : 0;
     if (base >= st.st_size)
         base = 0;
+    // An Ogg file reaches here only where the Ogg families did not take its first page; libsndfile
+    // reads past such damage and announces more than it then delivers, and opening a decoder of
+    // hundreds of channels costs it more than an open may take.
+    if (base == 0 && std::memcmp(tag, "OggS", 4) == 0)
+        return decoderFail(decoder, "a damaged Ogg stream");
     SndfileOwner state(new SndfileState{}, sndfileFree);
-    fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer);
+    fileWindowStart(&state->window, fd, base, st.st_size - base, state->buffer, sizeof state->buffer, &decoder->allowance);
     SF_VIRTUAL_IO io = {rawLength, rawSeek, rawRead, rawWrite, rawTell};
     SF_INFO info{};
     // HACK: libsndfile 1.2.0, for a file of no format it knows, looks for a Mac resource fork beside
@@ -181,10 +186,6 @@ static bool sndfileOpen(Decoder* decoder, int fd)
     state->file = sf_open_virtual(&io, SFM_READ, &info, state.get());
     if (!state->file)
         return decoderFail(decoder, sf_strerror(nullptr));
-    // An Ogg file reaches here only where the Ogg families refused its first page; libsndfile reads
-    // past such damage and announces more than it then delivers.
-    if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && base == 0)
-        return decoderFail(decoder, "a damaged Ogg stream");
     if ((info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
         // libsndfile would announce an estimate of its own and stop there.
         state.reset();
@@ -200,7 +201,8 @@ static bool sndfileOpen(Decoder* decoder, int fd)
         sndfileLayout(state->file, info.channels, layout);
         sf_close(state->file);
         state->file = nullptr;
-        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer);
+        fileWindowStart(&state->window, fd, dataStart, st.st_size - dataStart, state->buffer, sizeof state->buffer,
+                        &decoder->allowance);
         SF_INFO raw{};
         raw.format = SF_FORMAT_RAW | (info.format & (SF_FORMAT_SUBMASK | SF_FORMAT_ENDMASK));
         raw.samplerate = info.samplerate;

@@ -1,5 +1,5 @@
 // Ogg Vorbis, a link at a time through libvorbisfile; the links and their lengths found by the
-// chain's scan (ogg.cpp), each link's start counted as libvorbisfile counts it.
+// chain's scan (ogg.cpp), each packet counted as libvorbis counts it.
 #include <vorbis/codec.h>
 #include <vorbis/vorbisfile.h>
 
@@ -11,9 +11,9 @@
 
 namespace {
 
-// A link's start is its first audio page's granule less the frames of the packets on it, which
-// take the setup header to tell. Links made by one encoder share their headers: the setup is read
-// once, and kept for the next link.
+// Each audio packet's frames come from its block size and the one before it, which take the setup
+// header to tell. Links made by one encoder share their headers: the setup is read once, and kept
+// for the next link.
 struct VorbisScan {
     vorbis_info info;
     bool infoReady;
@@ -21,7 +21,6 @@ struct VorbisScan {
     int headers;
     std::vector<unsigned char> id;
     long lastBlock;
-    int64_t accumulated;
 };
 
 bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
@@ -35,6 +34,90 @@ bool vorbisIdentify(const ogg_packet* packet, OggLink* link)
     return true;
 }
 
+// Bits of a Vorbis packet, least significant first.
+struct PacketBits {
+    const unsigned char* data;
+    int64_t size;
+    int64_t at;
+    bool ok;
+};
+
+uint32_t takeBits(PacketBits* b, int count)
+{
+    uint32_t value = 0;
+    if (b->at + count > b->size * 8) {
+        b->ok = false;
+        return 0;
+    }
+    for (int i = 0; i < count; ++i, ++b->at)
+        value |= uint32_t(b->data[b->at >> 3] >> (b->at & 7) & 1) << i;
+    return value;
+}
+
+int bitsOf(uint32_t v)
+{
+    return v ? 32 - __builtin_clz(v) : 0;
+}
+
+// The greatest r whose power `dimensions` is at most `entries`: a lookup table's values per dimension.
+int64_t valuesPerDimension(int64_t entries, int dimensions)
+{
+    int64_t r = 1;
+    auto fits = [&](int64_t v) {
+        int64_t power = 1;
+        for (int d = 0; d < dimensions && power <= entries; ++d)
+            power *= v;
+        return power <= entries;
+    };
+    while (fits(r + 1))
+        ++r;
+    return r;
+}
+
+// HACK: libvorbis 1.3.7 allocates each codebook's entries as the setup header claims them, and an
+// ordered codebook claims millions in a dozen bytes: 817 bytes of setup cost it 2 s and 528 MB. The
+// codebooks are walked first, and one that ends early, or more entries than an encoder writes (those
+// of libvorbis and ffmpeg take about 63 000 in all), are damage.
+bool setupBounded(const ogg_packet* setup)
+{
+    constexpr int64_t entryLimit = int64_t(1) << 18;
+    PacketBits b{setup->packet, setup->bytes, 7 * 8, setup->bytes > 7};
+    const int books = int(takeBits(&b, 8)) + 1;
+    int64_t entries = 0;
+    for (int book = 0; book < books && b.ok; ++book) {
+        if (takeBits(&b, 24) != 0x564342)
+            return false;
+        const int dimensions = int(takeBits(&b, 16));
+        const int64_t count = takeBits(&b, 24);
+        if (bitsOf(uint32_t(dimensions)) + bitsOf(uint32_t(count)) > 24 || (entries += count) > entryLimit)
+            return false;
+        if (takeBits(&b, 1)) {
+            takeBits(&b, 5);
+            for (int64_t at = 0; at < count && b.ok;)
+                at += takeBits(&b, bitsOf(uint32_t(count - at)));
+        } else {
+            const bool sparse = takeBits(&b, 1);
+            for (int64_t at = 0; at < count && b.ok; ++at)
+                if (!sparse || takeBits(&b, 1))
+                    takeBits(&b, 5);
+        }
+        const uint32_t lookup = takeBits(&b, 4);
+        if (lookup == 1 || lookup == 2) {
+            if (dimensions == 0 || (entries += count * (dimensions - 1)) > entryLimit)
+                return false;
+            takeBits(&b, 32);
+            takeBits(&b, 32);
+            const int valueBits = int(takeBits(&b, 4)) + 1;
+            takeBits(&b, 1);
+            const int64_t values = lookup == 1 ? valuesPerDimension(count, dimensions) : count * dimensions;
+            b.at += values * valueBits;
+        } else if (lookup != 0) {
+            return false;
+        }
+    }
+    return b.ok && b.at <= b.size * 8;
+}
+
 bool readSetup(VorbisScan* s, ogg_packet* setup)
 {
     const size_t idBytes = s->id.size();
@@ -45,6 +128,8 @@ bool readSetup(VorbisScan* s, ogg_packet* setup)
     if (s->infoReady)
         vorbis_info_clear(&s->info);
     s->infoReady = false;
+    if (!setupBounded(setup))
+        return false;
     vorbis_info_init(&s->info);
     vorbis_comment comment;
     vorbis_comment_init(&comment);
@@ -71,7 +156,39 @@ bool readSetup(VorbisScan* s, ogg_packet* setup)
     return true;
 }
 
-int64_t vorbisStartGranule(OggChain* chain, ogg_page* page)
+// HACK: libvorbis 1.3.7 keeps the number of modes in its private codec setup, after the two block
+// sizes; whether a packet holds a long block's neighbour flags depends on the bits its mode takes.
+struct VorbisSetupStart {
+    long blocksizes[2];
+    int modes;
+};
+
+int modeBits(const vorbis_info* info)
+{
+    return bitsOf(uint32_t(static_cast<const VorbisSetupStart*>(info->codec_setup)->modes - 1));
+}
+
+// libvorbisfile refuses a link whose comment header libvorbis does not read.
+bool commentReadable(const VorbisScan* s, ogg_packet* packet)
+{
+    vorbis_info info;
+    vorbis_comment comment;
+    vorbis_info_init(&info);
+    vorbis_comment_init(&comment);
+    ogg_packet id{};
+    id.packet = const_cast<unsigned char*>(s->id.data());
+    id.bytes = long(s->id.size());
+    id.b_o_s = 1;
+    const bool readable = vorbis_synthesis_headerin(&info, &comment, &id) == 0 &&
+                          vorbis_synthesis_headerin(&info, &comment, packet) == 0;
+    vorbis_comment_clear(&comment);
+    vorbis_info_clear(&info);
+    return readable;
+}
+
+// Each audio packet counted as libvorbis counts it: none for the first, then half of each block and
+// half of the one before.
+void vorbisCountPage(OggChain* chain, ogg_page* page, PageCount* count)
 {
     if (!chain->codecState)
         chain->codecState = new VorbisScan{};
@@ -79,41 +196,45 @@ int64_t vorbisStartGranule(OggChain* chain, ogg_page* page)
     if (ogg_page_bos(page)) {
         s->headers = 0;
         s->lastBlock = -1;
-        s->accumulated = 0;
     }
-    const bool audioPage = s->headers == 3;
-    if (ogg_stream_pagein(&chain->stream, page) != 0)
-        return -1;
+    if (ogg_stream_pagein(&chain->stream, page) != 0) {
+        count->odd = true;
+        return;
+    }
     ogg_packet packet;
     for (int r; (r = ogg_stream_packetout(&chain->stream, &packet)) != 0;) {
         if (r < 0) {
-            if (s->headers < 3)
-                return -2;
-            continue;  // a hole in the audio, left out as libvorbisfile does
+            count->damaged = count->damaged || s->headers < 3;
+            count->odd = true;
+            continue;
         }
         if (s->headers == 0) {
             s->id.assign(packet.packet, packet.packet + packet.bytes);
-            ++s->headers;
         } else if (s->headers == 1) {
-            if (packet.bytes < 7 || std::memcmp(packet.packet, "\x03vorbis", 7) != 0)
-                return -2;
-            ++s->headers;
+            count->odd = count->odd || !commentReadable(s, &packet);
         } else if (s->headers == 2) {
-            if (!readSetup(s, &packet))
-                return -2;
-            ++s->headers;
-        } else {
-            const long block = vorbis_packet_blocksize(&s->info, &packet);
-            if (block >= 0) {
-                if (s->lastBlock != -1)
-                    s->accumulated += (s->lastBlock >> 2) + (block >> 2);
-                s->lastBlock = block;
+            if (!readSetup(s, &packet)) {
+                count->damaged = true;
+                return;
             }
+        } else {
+            count->audio = true;
+            const long block = vorbis_packet_blocksize(&s->info, &packet);
+            // libvorbis leaves out what is no audio packet, and a long block too short to say its
+            // neighbours' sizes, and loses its count of time after either.
+            if (block < 0 || (block == vorbis_info_blocksize(&s->info, 1) && packet.bytes * 8 < 3 + modeBits(&s->info))) {
+                count->odd = true;
+                continue;
+            }
+            const int64_t frames = s->lastBlock < 0 ? 0 : (s->lastBlock >> 2) + (block >> 2);
+            s->lastBlock = block;
+            count->frames += frames;
+            // libvorbis trims the last packet to the last granule, never more.
+            count->trimmable = frames;
         }
+        if (s->headers < 3)
+            ++s->headers;
     }
-    if (audioPage && ogg_page_granulepos(page) != -1)
-        return std::max<int64_t>(0, ogg_page_granulepos(page) - s->accumulated);
-    return -1;
 }
 
 int64_t vorbisLinkFrames(OggChain*, int64_t start, int64_t lastGranule)
@@ -132,7 +253,7 @@ void vorbisFreeCodec(OggChain* chain)
 
 size_t windowRead(void* out, size_t size, size_t count, void* source)
 {
-    const ssize_t got = fileWindowRead(static_cast<FileWindow*>(source), out, size * count);
+    const ssize_t got = oggWindowRead(static_cast<FileWindow*>(source), out, size * count);
     return got > 0 && size > 0 ? size_t(got) / size : 0;
 }
 
@@ -173,7 +294,7 @@ void vorbisCloseLink(void* link)
 }
 
 const OggCodec vorbisCodec = {
-    "not a readable Ogg Vorbis stream", "\x01vorbis", 7, vorbisIdentify, vorbisStartGranule, vorbisLinkFrames,
+    "not a readable Ogg Vorbis stream", "\x01vorbis", 7, vorbisIdentify, vorbisCountPage, vorbisLinkFrames,
     vorbisOpenLink, vorbisReadLink, vorbisCloseLink, vorbisFreeCodec,
 };
 

@@ -45,7 +45,7 @@ void decodeLoop(MusicStream* s)
             finished = false;
             // A stream that cannot go back ends once its head has played, rather than never; the file
             // is never opened again, since its path may now name another.
-            readable = !s->headEnded && (atStart || backToHeadEnd(s));
+            readable = !s->headEnded && ((atStart && !s->headCut) || backToHeadEnd(s));
         }
         while (!finished && s->epoch.load(std::memory_order_acquire) == epoch) {
             const uint64_t w = s->written.load(std::memory_order_relaxed);

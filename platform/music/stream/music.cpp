@@ -13,6 +13,10 @@
 constexpr double bufferedSeconds = 0.35;
 // The beginning is kept decoded, so that a restart plays at once while the decoder goes back.
 constexpr double headSeconds = 0.25;
+// What its decode at open may read of the file and decode, so that a hole, junk or a header that
+// claims hundreds of channels costs the caller's thread a few milliseconds at most: the head is then
+// shorter, and the decoding thread goes back to where it ends.
+constexpr int64_t headAllowance = int64_t(2) << 20;
 constexpr int maxStreams = 16;
 constexpr int64_t frameLimit = int64_t{1} << 48;
 
@@ -109,24 +113,28 @@ uint32_t musicStreamCreateFile(bool fromMemory, const void* file, uint64_t offse
     s->serverWanted = serverWanted;
     const int64_t headWanted = int64_t(headSeconds * s->rate);
     s->head.assign(size_t(headWanted) * size_t(s->outChannels), 0);
+    s->decoder.allowance = {true, headAllowance};
     while (s->headFrames < headWanted) {
         const int64_t got = decodeInto(s, &s->head[size_t(s->headFrames) * size_t(s->outChannels)],
                                        std::min<int64_t>(blockFrames, headWanted - s->headFrames));
-        if (got <= 0)
+        // The read that spent it may have ended where the allowance did, not the file: left out.
+        s->headCut = allowanceLeft(&s->decoder.allowance) == 0;
+        if (got <= 0 || s->headCut)
             break;
         s->headFrames += got;
     }
-    s->headEnded = s->headFrames < headWanted;
+    s->decoder.allowance = {};
+    s->headEnded = !s->headCut && s->headFrames < headWanted;
     // A file of which nothing decodes is damage, not a track of no frames.
-    if (s->headFrames == 0 && s->decoder.length.frames > 0) {
+    if (s->headEnded && s->headFrames == 0 && s->decoder.length.frames > 0) {
         setError("no audio in it decodes");
         closeStream(s);
         return 0;
     }
     // The length is shown and ends the position, never the music: a stream that ended within its
-    // head is that long, and one that goes on is at least as long as its head.
+    // head is that long, and one that goes on is at least as long as its head, and a frame.
     const int64_t probed = std::min(s->decoder.length.frames, frameLimit);
-    s->lengthFrames = s->headEnded ? s->headFrames : std::max(probed, s->headFrames);
+    s->lengthFrames = s->headEnded ? s->headFrames : std::max({probed, s->headFrames, int64_t(1)});
 
     // The sound server first, SDL's audio where none answers, and a silent clock as the last resort.
     Output* output = serverWanted ? openOutput(s, &serverOutput) : nullptr;

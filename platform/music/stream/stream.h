@@ -74,6 +74,7 @@ struct MusicStream {
     std::vector<int16_t> head;
     int64_t headFrames = 0;
     bool headEnded = false;  // the file's frames end within the head
+    bool headCut = false;    // its allowance ended it: the decoder is past where it ends
 
     // Single producer (decoder), single consumer (whichever output is current). Blocks of an epoch
     // start where the head ends; the last keptBlocks taken stay as they are.
