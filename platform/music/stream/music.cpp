@@ -1,6 +1,6 @@
 // The music service's handle interface: the calls the demo makes, on its own thread. Opening a
 // stream decodes its head and starts the threads that serve it: the decoding thread (decoding.cpp),
-// the supervisor (supervisor.cpp) and the output's own (output_*.cpp).
+// the supervisor (supervisor.cpp) and the output's own (output/).
 #include "platform/music/music.h"
 
 #include <algorithm>
