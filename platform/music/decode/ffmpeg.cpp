@@ -204,11 +204,12 @@ static bool openContext(FfmpegState* s)
     // decoded frame says the rest.
     f->format_probesize = 1 << 20;
     f->max_streams = 8;
-    // On failure it frees the context and clears the pointer. A table past the allocation limit
-    // fails it for memory: the format was recognised, and the reason is the module's own.
+    // On failure it frees the context and clears the pointer. A table or a whole module read past
+    // the allocation limit fails it for memory: the format was recognised, and the reason is the
+    // module's own.
     if (const int error = avformat_open_input(&s->format, nullptr, nullptr, nullptr); error < 0) {
         if (error == AVERROR(ENOMEM))
-            s->refusal = "its index is larger than this player takes";
+            s->refusal = "it needs more memory than this player takes";
         return false;
     }
     const AVCodec* decoder = nullptr;
