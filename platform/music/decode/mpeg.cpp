@@ -90,11 +90,14 @@ bool mpegOpenAt(Decoder* decoder, int fd, int64_t start)
     decoder->length = probe.length;
     if (probe.rate != rate)
         decoder->length = {framesAtRate(probe.length.frames, probe.rate, int(rate)), false};
-    // One encode: libmpg123 counts it from its tag, the encoder's delay and padding left out.
+    // One encode: libmpg123 counts it from its tag, the encoder's delay and padding left out. A
+    // delay and padding that leave nothing of the frames are not this file's: it plays whole.
     if (probe.gapless) {
         const off_t counted = mpg123_length(s->handle);
         if (counted > 0)
             decoder->length = {int64_t(counted), true};
+        else
+            s->gapless = false;
     }
     if (!mpegRestart(s.get()))
         return decoderFail(decoder, "not a readable MPEG audio stream");
