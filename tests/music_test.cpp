@@ -732,18 +732,25 @@ void expectPlayedAsDecoded(const std::vector<int16_t>& played, const std::vector
         ASSERT_EQ(played[i], 0) << "sound after the end, at sample " << i;
 }
 
+// All libsndfile gives of `path`: another decoder's reading to compare ours with.
+std::vector<int16_t> decodedBySndfile(const std::string& path)
+{
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path;
+    std::vector<int16_t> decoded(file ? size_t(info.frames * info.channels) : 0);
+    if (file) {
+        EXPECT_EQ(sf_readf_short(file, decoded.data(), info.frames), info.frames) << path;
+        sf_close(file);
+    }
+    return decoded;
+}
+
 // The disk driver writes what the output receives: it must be the decoded file, sample for sample.
 TEST_F(Music, OutputCarriesTheDecodedSamples)
 {
     const std::string track = compose("disk.flac", "--seconds 0.6 --rate 22050 --channels 2 --format flac");
-    const std::vector<int16_t> played = playedOnDisk(track);
-    SF_INFO info{};
-    SNDFILE* file = sf_open(track.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    std::vector<int16_t> decoded(size_t(info.frames * info.channels));
-    ASSERT_EQ(sf_readf_short(file, decoded.data(), info.frames), info.frames);
-    sf_close(file);
-    expectPlayedAsDecoded(played, decoded);
+    expectPlayedAsDecoded(playedOnDisk(track), decodedBySndfile(track));
 }
 
 // Bytes this thread has read so far.
@@ -791,12 +798,7 @@ TEST_F(Music, AnOpenReadsLittleOfHolesAndPadding)
                            " && truncate -s +32M " + holed + " && tail -c +$(( at + 1 )) " + track + " >> " + holed).c_str()), 0);
     ASSERT_EQ(std::system(("cp " + track + " " + padded + " && for i in 1 2 3 4; do metaflac --add-padding=16777215 " + padded +
                            "; done").c_str()), 0);
-    SF_INFO info{};
-    SNDFILE* file = sf_open(track.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    std::vector<int16_t> withoutPadding(size_t(info.frames * info.channels));
-    ASSERT_EQ(sf_readf_short(file, withoutPadding.data(), info.frames), info.frames);
-    sf_close(file);
+    const std::vector<int16_t> withoutPadding = decodedBySndfile(track);
     for (const auto& [path, heard] : {std::pair{holed, decodedByUs(holed)}, std::pair{padded, withoutPadding}}) {
         const int64_t before = threadBytesRead();
         const uint32_t handle = musicStreamCreateFile(false, path.c_str(), 0, 0, 0);
