@@ -224,7 +224,10 @@ while IFS='|' read -r name command keeps; do
 
   # Another client destroys the window on its first MapNotify, fullscreen and windowed: the run ends
   # as the close button ends it, where under fluxbox it once spun in the window library's wait.
+  # mutter 43.8 itself often ends there (its GDK error handler takes the BadWindow of its own XInput
+  # request on the window gone), and its XWayland with it: under mutter the case tests mutter.
   for answer in yes no; do
+    [ "$name" = mutter ] && break
     size="1920 1080"
     [ "$answer" = no ] && size="1024 768"
     "$xprobe" destroy map $size >/dev/null &
